@@ -28,5 +28,7 @@ else()
   set_target_properties(krv::log PROPERTIES
     IMPORTED_LOCATION ${KRV_LIBLOG}
     INTERFACE_INCLUDE_DIRECTORIES ${KRV_LIBLOG_INCLUDE})
-  add_subdirectory(${CMAKE_SOURCE_DIR}/platform/host ${CMAKE_BINARY_DIR}/platform/host)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/platform/host/CMakeLists.txt)
+    add_subdirectory(${CMAKE_SOURCE_DIR}/platform/host ${CMAKE_BINARY_DIR}/platform/host)
+  endif()
 endif()

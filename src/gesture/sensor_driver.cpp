@@ -1,0 +1,51 @@
+// Thin wrappers around the sensor driver's two requests.
+#define LOG_TAG "nav_core"
+
+#include <android/log.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "gesture/classifier_state.h"
+#include "krv_nav.h"
+
+extern "C" {
+// Kept for the host; the library itself never reads or writes it.
+FramePair image;
+}
+
+namespace krv {
+
+bool fetch_frame_pair(uint8_t* buffer) {
+    int fd = open(KRV_SENSOR_NODE, O_RDWR);
+    if (fd < 0) return false;
+    int rc = ioctl(fd, NAV_IOC_GET_IMAGE, buffer);
+    close(fd);
+    return rc >= 0;
+}
+
+}  // namespace krv
+
+namespace krv {
+
+bool get_image_data(uint8_t* buffer) {
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", "krv_nav_getImageData");
+    bool ok = fetch_frame_pair(buffer);
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", "krv_nav_getImageData");
+    return ok;
+}
+
+}  // namespace krv
+
+extern "C" void krv_nav_getImageData(uint8_t* buffer, int /*unused*/) { krv::get_image_data(buffer); }
+
+extern "C" void krv_nav_reportKey(int key) {
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    unsigned char byte = static_cast<unsigned char>(key & 0xFF);
+    int fd = open(KRV_SENSOR_NODE, O_RDWR);
+    if (fd >= 0) {
+        ioctl(fd, NAV_IOC_REPORT_KEY, &byte);
+        close(fd);
+    }
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", __func__);
+}
