@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "krv_nav.h"
-#include "support/sensor_stub.h"
+#include "support/sim_hardware.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "krv_nav.h"
 #include "support/log_capture.h"
-#include "support/sensor_stub.h"
+#include "support/sim_hardware.h"
 
 using krvtest::Blob;
 

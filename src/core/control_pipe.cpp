@@ -1,0 +1,108 @@
+// The command pipe: a FIFO other processes write 4-byte commands into.
+#define LOG_TAG "nav_core"
+
+#include <android/log.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "core/control_internal.h"
+#include "core/thread_block.h"
+#include "krv_nav.h"
+
+namespace {
+
+constexpr mode_t kPipeMode = 0666;
+constexpr int kCommandBufferSize = 1024;
+
+// Opens the pipe without following a link and only if it is a FIFO.
+int open_fifo(int flags) {
+    int fd;
+    do {
+        fd = open(KRV_CTL_PIPE, flags | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+extern "C" int read_navCtlPipe(char* buffer) {
+    if (access(KRV_CTL_PIPE, F_OK) != 0) {
+        // Other processes must be able to write the pipe whatever this
+        // process's umask is; the umask itself is left alone.
+        if ((mkfifo(KRV_CTL_PIPE, kPipeMode) != 0 && errno != EEXIST) || chmod(KRV_CTL_PIPE, kPipeMode) != 0) {
+            __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Cannot create nav ctl fifo file\n");
+            return -1;
+        }
+        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "mkfifo nav ctl success\n");
+    }
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "access or mkfifo nav ctl success\n");
+    int fd = open_fifo(O_RDONLY);
+    if (fd < 0) {
+        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Open nav ctl fifo file error\n");
+        return -2;
+    }
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Open nav ctl success\n");
+    memset(buffer, 0, 4);
+    ssize_t n;
+    do {
+        n = read(fd, buffer, kCommandBufferSize);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        buffer[n - 1] = '\0';
+        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Read len = %d: \"%s\" from nav ctl FIFO\n",
+                            static_cast<int>(n), buffer);
+    }
+    close(fd);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+namespace krv {
+
+int write_ctl_command(const char* command, bool bounded) {
+    if (access(KRV_CTL_PIPE, F_OK) != 0) {
+        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "nav ctl fifo file do not not exist\n");
+        return -1;
+    }
+    int fd = -1;
+    if (!bounded) {
+        fd = open_fifo(O_WRONLY);
+    } else {
+        // Without a reader a blocking open would wait for ever: try without
+        // blocking while the control thread is alive, for a bounded time.
+        constexpr int kTries = 1500;  // 2 ms apart: 3 s
+        for (int i = 0; i < kTries && fd < 0; ++i) {
+            fd = open_fifo(O_WRONLY | O_NONBLOCK);
+            if (fd >= 0 || errno != ENXIO || !has_thread(gFingerprintVarNavCtl)) break;
+            struct timespec pause = {0, 2000000};
+            nanosleep(&pause, nullptr);
+        }
+        if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    if (fd < 0) {
+        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Open fifo file error\n");
+        return -1;
+    }
+    size_t len = strlen(command) + 1;
+    ssize_t n;
+    do {
+        n = write(fd, command, len);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Write '%s' to nav ctl FIFO\n", command);
+    close(fd);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+}  // namespace krv
+
+extern "C" int wirte_navCtlPipe(const char* command) { return krv::write_ctl_command(command, false); }

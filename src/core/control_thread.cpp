@@ -1,0 +1,138 @@
+// The control thread: carries out the commands read from the pipe.
+#define LOG_TAG "nav_core"
+
+#include <android/log.h>
+#include <string.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "core/control_internal.h"
+#include "core/nav_internal.h"
+#include "core/thread_block.h"
+#include "core/wake_channel.h"
+#include "krv_nav.h"
+
+namespace {
+
+constexpr int kCommandBufferSize = 1024;
+constexpr int kMessageSize = 4;  // three letters and a terminator
+constexpr useconds_t kStartDelayUs = 1000000;
+// After a failed create, open or read of the pipe the thread pauses this
+// long (a wake from krv_nav_core_ctl_uinit ends it) instead of spinning.
+constexpr long kPipeFailurePauseMs = 1000;
+
+enum class Command { kNone, kStop, kStart, kCancel };
+
+// A message matches a command when its first three bytes are the command's
+// letters, whatever its terminator. A read may hold several messages (two
+// writers were quicker than the reader): each complete 4-byte message is a
+// command of its own, in order; a trailing partial message and a read of
+// 0 to 3 bytes are none.
+Command match(const char* msg) {
+    if (memcmp(msg, "STP", 3) == 0) return Command::kStop;
+    if (memcmp(msg, "STT", 3) == 0) return Command::kStart;
+    if (memcmp(msg, "CNL", 3) == 0) return Command::kCancel;
+    return Command::kNone;
+}
+
+void pause_for_wake(uint32_t seen, long ms) {
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    long long ns = static_cast<long long>(now.tv_usec) * 1000 + ms * 1000000LL;
+    struct timespec until;
+    until.tv_sec = static_cast<time_t>(now.tv_sec + ns / 1000000000LL);
+    until.tv_nsec = static_cast<long>(ns % 1000000000LL);
+    pthread_mutex_lock(&gFingerprintVarNavCtl.waitLock);
+    krv::wake_channel_wait(krv::gCtlWake, seen, &until);
+    pthread_mutex_unlock(&gFingerprintVarNavCtl.waitLock);
+}
+
+// Carries out the commands of one read; true when the thread must end.
+bool run_commands(const char* buffer, int n) {
+    for (int off = 0; off + kMessageSize <= n; off += kMessageSize) {
+        switch (match(buffer + off)) {
+            case Command::kStop:
+                krv::store_state(gFingerprintVarNav, STATE_STOP);
+                break;
+            case Command::kStart:
+                usleep(kStartDelayUs);
+                krv_nav_core_start();
+                break;
+            case Command::kCancel:
+                return true;
+            case Command::kNone:
+                break;
+        }
+    }
+    return false;
+}
+
+void* thNavigationCtlFunc(void*) {
+    ThreadControlBlock& b = gFingerprintVarNavCtl;
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++%s", "thNavigationCtlFunc");
+    pthread_detach(pthread_self());
+    pthread_mutex_lock(&b.threadLock);
+    char buffer[kCommandBufferSize];
+    memset(buffer, 0, sizeof buffer);
+    for (;;) {
+        const uint32_t seen = krv::wake_snapshot(krv::gCtlWake);
+        const int32_t state = krv::load_state(b);
+        if (state == STATE_RUN) {
+            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationCtlFunc Running ...");
+            int n = read_navCtlPipe(buffer);
+            if (n < 0) {
+                pause_for_wake(seen, kPipeFailurePauseMs);
+                continue;
+            }
+            if (run_commands(buffer, n)) break;
+        } else if (state == STATE_STOP) {
+            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationCtlFunc Stop ...");
+            pthread_mutex_lock(&b.waitLock);
+            krv::wake_channel_wait(krv::gCtlWake, seen, nullptr);
+            pthread_mutex_unlock(&b.waitLock);
+        } else {
+            // Cancelled between commands: end now; krv_nav_core_ctl_uinit's
+            // write gives up once this thread is gone.
+            break;
+        }
+    }
+    krv::gCtlEnding.store(true);
+    if (krv::has_thread(gFingerprintVarNav)) {
+        krv::store_state(gFingerprintVarNav, STATE_CANCEL);
+        krv::wake_nav_thread();
+    }
+    krv::clear_thread(b);
+    pthread_mutex_unlock(&b.threadLock);
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", "thNavigationCtlFunc");
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" int krv_nav_core_ctl_init(void) {
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    krv::store_state(gFingerprintVarNavCtl, STATE_RUN);
+    // A thread that has been told to end (or read "CNL") is not counted on.
+    krv::await_ending_worker(gFingerprintVarNavCtl, krv::gCtlEnding);
+    if (!krv::has_thread(gFingerprintVarNavCtl)) krv::gCtlEnding.store(false);
+    int err = krv::create_worker(gFingerprintVarNavCtl, thNavigationCtlFunc, &gFingerprintParamNavCtl);
+    if (err > 1) {
+        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "create NavigationCtl thread error: %s/n", strerror(err));
+        return -1;
+    }
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", __func__);
+    return 0;
+}
+
+extern "C" int krv_nav_core_ctl_uinit(void) {
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    if (krv::has_thread(gFingerprintVarNavCtl)) {
+        krv::store_state(gFingerprintVarNavCtl, STATE_CANCEL);
+        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s", "krv_nav_core_wakeNavCtlThread");
+        krv::wake_channel_signal(krv::gCtlWake);
+        if (krv::write_ctl_command("CNL", true) > 0) krv::gCtlEnding.store(true);
+    }
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", __func__);
+    return 0;
+}

@@ -1,0 +1,206 @@
+// The navigation worker thread: sleeps until the sensor signals a touch,
+// classifies it and injects the result.
+#define LOG_TAG "nav_core"
+
+#include <android/log.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "core/nav_internal.h"
+#include "core/thread_block.h"
+#include "core/wake_channel.h"
+#include "krv_nav.h"
+
+namespace {
+
+constexpr int kNoTimeLimit = 255;
+// While the sensor node is missing the thread pauses this long between
+// passes (any wake ends the pause at once) instead of spinning.
+constexpr long kMissingSensorPauseMs = 1000;
+
+// SIGIO handlers that ran and whose log line is still to be written: the
+// handler cannot call the logger, so the woken thread writes the line for
+// it before its wait's exit trace.
+std::atomic<uint32_t> gPendingSignalLines{0};
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "signal counter must be lock-free");
+
+void log_wake_line() { __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s", "krv_nav_core_wakeNavThread"); }
+
+// The SIGIO handler: only lock-free atomics and the futex system call.
+void on_sigio(int /*signalNumber*/) {
+    gPendingSignalLines.fetch_add(1, std::memory_order_relaxed);
+    krv::wake_channel_signal(krv::gNavWake);
+}
+
+void install_sigio_handler() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_sigio;
+    sigemptyset(&sa.sa_mask);
+    // SA_RESTART: host threads that take the signal are not interrupted
+    // with EINTR (the disposition signal() gives on this C library).
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGIO, &sa, nullptr);
+}
+
+void flush_signal_lines() {
+    for (uint32_t n = gPendingSignalLines.exchange(0); n > 0; --n) log_wake_line();
+}
+
+// Deadline = now + sec + ms on the real-time clock, normalised with 64-bit
+// arithmetic so that negative or large parts still give a valid time.
+struct timespec deadline_after(int sec, long long ms) {
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    long long ns = static_cast<long long>(now.tv_usec) * 1000 + ms * 1000000LL;
+    long long s = static_cast<long long>(now.tv_sec) + sec + ns / 1000000000LL;
+    ns %= 1000000000LL;
+    if (ns < 0) {
+        ns += 1000000000LL;
+        s -= 1;
+    }
+    if (s < 0) s = 0;
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(s);
+    ts.tv_nsec = static_cast<long>(ns);
+    return ts;
+}
+
+void* thNavigationFunc(void*);
+
+}  // namespace
+
+namespace krv {
+
+void wake_nav_thread() {
+    log_wake_line();
+    wake_channel_signal(gNavWake);
+}
+
+int wait_signal_from(uint32_t seen, int timeoutSec, int timeoutMs) {
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", "krv_nav_core_waitSignal");
+    pthread_mutex_lock(&gFingerprintVarNav.waitLock);
+    install_sigio_handler();
+    int fd = open(KRV_SENSOR_NODE, O_RDWR);
+    if (fd < 0) {
+        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "can't open device");
+        pthread_mutex_unlock(&gFingerprintVarNav.waitLock);
+        return -1;
+    }
+    fcntl(fd, F_SETOWN, getpid());
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_ASYNC);
+
+    int result = 0;
+    if (timeoutSec == kNoTimeLimit) {
+        wake_channel_wait(gNavWake, seen, nullptr);
+    } else {
+        struct timespec deadline = deadline_after(timeoutSec, timeoutMs);
+        if (wake_channel_wait(gNavWake, seen, &deadline) == ETIMEDOUT) {
+            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "timeout");
+            result = -2;
+        }
+    }
+    flush_signal_lines();
+    close(fd);
+    pthread_mutex_unlock(&gFingerprintVarNav.waitLock);
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", "krv_nav_core_waitSignal");
+    return result;
+}
+
+}  // namespace krv
+
+namespace {
+
+void* thNavigationFunc(void*) {
+    ThreadControlBlock& b = gFingerprintVarNav;
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++%s", "thNavigationFunc");
+    pthread_detach(pthread_self());
+    pthread_mutex_lock(&b.threadLock);
+    for (;;) {
+        // Taken before the state is read: a state change and wake that come
+        // after this point end the wait below at once.
+        const uint32_t seen = krv::wake_snapshot(krv::gNavWake);
+        const int32_t state = krv::load_state(b);
+        if (state == STATE_RUN) {
+            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Nav Running ...");
+            int waited = krv::wait_signal_from(seen, kNoTimeLimit, 0);
+            if (krv::load_state(b) != STATE_RUN) continue;  // the touch or wake is dropped
+            int code = cal_touch_area();
+            krv_nav_func(code);
+            if (code == NAV_RESULT_DRIVER_FLAGGED || code == NAV_RESULT_SINGLE_TAP) krv_nav_reportKey2(code);
+            if (waited == -1) {
+                // No sensor node: pause before the next attempt; any wake
+                // (stop, start, cancel) ends the pause at once.
+                pthread_mutex_lock(&b.waitLock);
+                struct timespec until = deadline_after(0, kMissingSensorPauseMs);
+                krv::wake_channel_wait(krv::gNavWake, seen, &until);
+                pthread_mutex_unlock(&b.waitLock);
+            }
+        } else if (state == STATE_STOP) {
+            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationFunc Stop ...");
+            pthread_mutex_lock(&b.waitLock);
+            krv::wake_channel_wait(krv::gNavWake, seen, nullptr);
+            pthread_mutex_unlock(&b.waitLock);
+        } else {
+            // Commit to ending unless an init put the state back to run in
+            // the meantime (it reads gNavEnding after its store).
+            krv::gNavEnding.store(true);
+            if (krv::load_state(b) != STATE_CANCEL) {
+                krv::gNavEnding.store(false);
+                continue;
+            }
+            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationFunc CANCEL ...");
+            krv::clear_thread(b);
+            pthread_mutex_unlock(&b.threadLock);
+            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", "thNavigationFunc");
+            return nullptr;
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int krv_nav_core_init(void) {
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    // A control thread that is ending may still cancel the navigation
+    // thread: let it finish first, then settle an ending navigation thread.
+    krv::await_ending_worker(gFingerprintVarNavCtl, krv::gCtlEnding);
+    krv::store_state(gFingerprintVarNav, STATE_RUN);
+    krv::await_ending_worker(gFingerprintVarNav, krv::gNavEnding);
+    if (!krv::has_thread(gFingerprintVarNav)) krv::gNavEnding.store(false);
+    int err = krv::create_worker(gFingerprintVarNav, thNavigationFunc, &gFingerprintParamNav);
+    if (err > 1) {
+        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "create Navigation thread error: %s/n", strerror(err));
+        return -1;
+    }
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", __func__);
+    return 0;
+}
+
+extern "C" int krv_nav_core_stop(void) {
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    krv::store_state(gFingerprintVarNav, STATE_STOP);
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", __func__);
+    return 0;
+}
+
+extern "C" int krv_nav_core_start(void) {
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    krv::store_state(gFingerprintVarNav, STATE_RUN);
+    krv::wake_nav_thread();
+    krv::store_state(gFingerprintVarNavCtl, STATE_RUN);
+    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", __func__);
+    return 0;
+}
+
+extern "C" int krv_nav_core_waitSignal(int timeoutSec, int timeoutMs) {
+    return krv::wait_signal_from(krv::wake_snapshot(krv::gNavWake), timeoutSec, timeoutMs);
+}

@@ -1,0 +1,70 @@
+// The two exported thread control blocks and their start arguments.
+#include "core/thread_block.h"
+
+#include <stddef.h>
+
+extern "C" {
+ThreadControlBlock gFingerprintVarNav;
+ThreadControlBlock gFingerprintVarNavCtl;
+ThreadParamBlock gFingerprintParamNav;
+ThreadParamBlock gFingerprintParamNavCtl;
+}
+
+static_assert(offsetof(ThreadControlBlock, state) == 16, "state sits at offset 16");
+static_assert(sizeof(ThreadParamBlock) == 24, "the parameter block is 24 bytes");
+static_assert(sizeof(FramePair) == 18433, "a frame pair is 18433 bytes");
+static_assert(sizeof(FrameInfo) == 12, "a frame summary is 12 bytes");
+#if defined(__ANDROID__) && !defined(__LP64__)
+static_assert(sizeof(ThreadControlBlock) == 40, "the control block is 40 bytes on the 32-bit target");
+#endif
+
+namespace krv {
+
+namespace {
+// Stands in the handle word between the claim and pthread_create's result.
+const pthread_t kClaimed = static_cast<pthread_t>(~static_cast<uintptr_t>(0));
+}  // namespace
+
+int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg) {
+    pthread_t expected{};
+    if (!thread_word(block).compare_exchange_strong(expected, kClaimed)) return 1;
+    pthread_t tid;
+    int err = pthread_create(&tid, nullptr, body, arg);
+    if (err != 0) {
+        thread_word(block).store(pthread_t{});
+        return err;
+    }
+    // The thread may already have ended and cleared the word: keep 0 then.
+    expected = kClaimed;
+    thread_word(block).compare_exchange_strong(expected, tid);
+    return 0;
+}
+
+}  // namespace krv
+
+#include <time.h>
+
+namespace krv {
+
+std::atomic<bool> gNavEnding{false};
+std::atomic<bool> gCtlEnding{false};
+
+namespace {
+constexpr int kEndingWaitMs = 3000;  // an ending worker finishes within microseconds
+constexpr long kEndingPollNs = 2000000;
+}  // namespace
+
+void await_ending_worker(ThreadControlBlock& block, std::atomic<bool>& ending) {
+    for (int waited = 0; waited < kEndingWaitMs; waited += 2) {
+        if (!has_thread(block) || !ending.load()) return;
+        // The worker releases threadLock as its last act.
+        if (pthread_mutex_trylock(&block.threadLock) == 0) {
+            pthread_mutex_unlock(&block.threadLock);
+            if (!has_thread(block)) return;
+        }
+        struct timespec pause = {0, kEndingPollNs};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+}  // namespace krv

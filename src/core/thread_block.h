@@ -1,0 +1,46 @@
+// Atomic access to the shared words of a ThreadControlBlock.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+
+#include "krv_nav.h"
+
+namespace krv {
+
+inline std::atomic_ref<int32_t> state_word(ThreadControlBlock& b) { return std::atomic_ref<int32_t>(b.state); }
+inline int32_t load_state(ThreadControlBlock& b) { return state_word(b).load(); }
+inline void store_state(ThreadControlBlock& b, int32_t s) { state_word(b).store(s); }
+
+inline std::atomic_ref<pthread_t> thread_word(ThreadControlBlock& b) {
+    return std::atomic_ref<pthread_t>(b.thread);
+}
+inline bool has_thread(ThreadControlBlock& b) { return thread_word(b).load() != pthread_t{}; }
+
+// Creates a worker for `block` unless one exists. The handle word is claimed
+// (set to a placeholder) before the thread starts, so two creators never
+// both create, and the real handle is stored only if the thread has not
+// already ended and cleared the word. Returns 0, 1 when a thread already
+// existed, or the error number of pthread_create.
+int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg);
+
+// Called by a worker as it ends: the handle word goes back to 0.
+inline void clear_thread(ThreadControlBlock& b) { thread_word(b).store(pthread_t{}); }
+
+}  // namespace krv
+
+namespace krv {
+
+// Set by a worker once it has committed to ending (and by
+// krv_nav_core_ctl_uinit once "CNL" is in the pipe): an init that finds
+// such a worker waits for it to finish instead of counting on it.
+extern std::atomic<bool> gNavEnding;
+extern std::atomic<bool> gCtlEnding;
+
+// Waits (bounded) until the worker of `block` has finished, if `ending`
+// says it is on its way out. Returns when the worker is gone, when it
+// turned back, or after the bound.
+void await_ending_worker(ThreadControlBlock& block, std::atomic<bool>& ending);
+
+}  // namespace krv

@@ -1,0 +1,47 @@
+#include "core/wake_channel.h"
+
+#include <errno.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace krv {
+
+WakeChannel gNavWake;
+WakeChannel gCtlWake;
+
+namespace {
+
+uint32_t* word(WakeChannel& ch) { return reinterpret_cast<uint32_t*>(&ch.count); }
+
+long futex_wait(WakeChannel& ch, uint32_t seen, const struct timespec* deadline) {
+    if (deadline == nullptr)
+        return syscall(SYS_futex, word(ch), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+#if defined(SYS_futex_time64) && !defined(__LP64__)
+    if (sizeof(deadline->tv_sec) == 8)
+        return syscall(SYS_futex_time64, word(ch), FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME, seen,
+                       deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+#endif
+    return syscall(SYS_futex, word(ch), FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME, seen, deadline,
+                   nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+}  // namespace
+
+void wake_channel_signal(WakeChannel& ch) {
+    int saved = errno;
+    ch.count.fetch_add(1, std::memory_order_acq_rel);
+    syscall(SYS_futex, word(ch), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    errno = saved;
+}
+
+int wake_channel_wait(WakeChannel& ch, uint32_t seen, const struct timespec* deadline) {
+    static_assert(sizeof(ch.count) == sizeof(uint32_t), "futex word is 32 bits");
+    while (ch.count.load(std::memory_order_acquire) == seen) {
+        if (futex_wait(ch, seen, deadline) != 0 && errno == ETIMEDOUT)
+            return ch.count.load(std::memory_order_acquire) == seen ? ETIMEDOUT : 0;
+    }
+    return 0;
+}
+
+}  // namespace krv

@@ -1,0 +1,41 @@
+// Wake channel of a worker thread.
+//
+// A condition variable cannot be signalled from a signal handler
+// (pthread_cond_signal is not async-signal-safe), and a bare wait on one
+// loses a wake that comes between the waiter's decision to sleep and its
+// block. So every wait here sleeps on a futex word that counts wakes: the
+// waiter takes a snapshot of the count before it reads its state (or arms
+// the sensor), and sleeps only while the count still equals the snapshot.
+// A waker increments the count and wakes the futex; both steps are
+// lock-free and async-signal-safe, so the SIGIO handler can wake too, and a
+// wake that lands anywhere after the snapshot ends the next wait at once.
+#pragma once
+
+#include <stdint.h>
+#include <time.h>
+
+#include <atomic>
+
+namespace krv {
+
+struct WakeChannel {
+    std::atomic<uint32_t> count{0};
+};
+
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "the wake count must be lock-free");
+
+inline uint32_t wake_snapshot(WakeChannel& ch) { return ch.count.load(std::memory_order_acquire); }
+
+// Async-signal-safe; preserves errno.
+void wake_channel_signal(WakeChannel& ch);
+
+// Sleeps until the count differs from `seen`. With `deadline` (absolute,
+// CLOCK_REALTIME) it gives up then. Returns 0 when woken, ETIMEDOUT when the
+// deadline passed. Interruptions by signals do not end the wait by
+// themselves.
+int wake_channel_wait(WakeChannel& ch, uint32_t seen, const struct timespec* deadline);
+
+extern WakeChannel gNavWake;
+extern WakeChannel gCtlWake;
+
+}  // namespace krv

@@ -1,0 +1,256 @@
+// The navigation thread end to end: simulated touches (real SIGIO through an
+// armed socket), classification and injected records on the input node.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "core/test_wait.h"
+#include "krv_nav.h"
+#include "support/log_capture.h"
+#include "support/sim_hardware.h"
+
+using namespace krvtest;
+
+namespace {
+
+const Blob kStill{20, 50, 20, 20};
+
+bool thread_exists() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
+void set_state(int s) { __atomic_store_n(&gFingerprintVarNav.state, s, __ATOMIC_SEQ_CST); }
+
+// Waits until the thread is armed and waiting for a touch.
+bool armed() { return eventually([] { return sensor_open_count() == 1; }); }
+
+class NavigationThread : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sensor_reset();
+        clear_logs();
+        ASSERT_EQ(krv_nav_core_init(), 0);
+        ASSERT_TRUE(armed());
+    }
+    void TearDown() override {
+        // Cancel as the control thread would: state, then a wake.
+        krv_nav_core_start();  // out of a stop, back to waiting for a touch
+        ASSERT_TRUE(eventually([] {
+            set_state(STATE_CANCEL);
+            touch();
+            return !thread_exists();
+        }));
+        // The old thread releases its lock as its last act.
+        ASSERT_TRUE(eventually([] {
+            if (pthread_mutex_trylock(&gFingerprintVarNav.threadLock) != 0) return false;
+            pthread_mutex_unlock(&gFingerprintVarNav.threadLock);
+            return true;
+        }));
+    }
+};
+
+TEST_F(NavigationThread, GesturesBecomeEvents) {
+    struct Case {
+        const char* name;
+        FramePair pair;
+        int fetch_delay_ms;
+        size_t want_records;
+        uint16_t first_type, first_code;
+        int32_t first_value;
+    } cases[] = {
+        {"swipe up", make_pair({20, 10, 20, 20}, {20, 60, 20, 20}), 0, 68, EV_ABS, ABS_MT_TRACKING_ID, 154},
+        {"tap", make_pair(kStill, kStill), 200, 4, EV_KEY, KEY_BACK, 1},
+        {"driver flagged", make_pair(kStill, kStill, 1), 0, 4, EV_KEY, KEY_HOMEPAGE, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        input_clear();
+        clear_logs();
+        sensor_set_frames(c.pair);
+        sensor_set_fetch_delay_ms(c.fetch_delay_ms);
+        ASSERT_EQ(touch(), 1);
+        ASSERT_EQ(input_wait(c.want_records, 5000), c.want_records);
+        auto p = input_packets();
+        EXPECT_EQ(p[0].size, sizeof(struct input_event));
+        EXPECT_EQ(p[0].ev.type, c.first_type);
+        EXPECT_EQ(p[0].ev.code, c.first_code);
+        EXPECT_EQ(p[0].ev.value, c.first_value);
+        // The handler's line is written before the wait's exit trace.
+        auto lines = log_texts();
+        auto wake = std::find(lines.begin(), lines.end(), "krv_nav_core_wakeNavThread");
+        auto exit = std::find(lines.begin(), lines.end(), "-- krv_nav_core_waitSignal");
+        EXPECT_TRUE(wake != lines.end() && wake < exit);
+        EXPECT_TRUE(wait_line("Nav Running ..."));
+        ASSERT_TRUE(armed());
+        // Nothing more than the one gesture.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(input_packets().size(), c.want_records);
+    }
+}
+
+TEST_F(NavigationThread, StopDropsTheNextTouchAndStartResumes) {
+    sensor_set_frames(make_pair(kStill, kStill, 1));
+    krv_nav_core_stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(sensor_open_count(), 1);  // still waiting for a touch
+    touch();
+    EXPECT_TRUE(wait_line("thNavigationFunc Stop ..."));
+    EXPECT_TRUE(eventually([] { return sensor_open_count() == 0; }));
+    EXPECT_EQ(sensor_frame_requests(), 0);
+    EXPECT_EQ(input_packets().size(), 0u);
+
+    clear_logs();
+    krv_nav_core_start();
+    EXPECT_TRUE(wait_line("Nav Running ..."));
+    ASSERT_TRUE(armed());
+    EXPECT_EQ(sensor_frame_requests(), 0);
+    touch();
+    EXPECT_EQ(input_wait(4, 5000), 4u);
+}
+
+TEST_F(NavigationThread, StartWhileWaitingMakesOnePass) {
+    sensor_set_frames(make_pair(kStill, kStill, 1));
+    krv_nav_core_start();
+    EXPECT_EQ(input_wait(4, 5000), 4u);
+    EXPECT_EQ(sensor_frame_requests(), 1);
+}
+
+TEST_F(NavigationThread, InitTwiceKeepsOneThread) {
+    pthread_t before = gFingerprintVarNav.thread;
+    set_state(STATE_STOP);
+    clear_logs();
+    EXPECT_EQ(krv_nav_core_init(), 0);
+    EXPECT_EQ(gFingerprintVarNav.thread, before);
+    EXPECT_EQ(gFingerprintVarNav.state, STATE_RUN);
+    EXPECT_EQ(log_texts(), (std::vector<std::string>{"++ krv_nav_core_init", "--krv_nav_core_init"}));
+}
+
+TEST_F(NavigationThread, CancelEndsAndInitCreatesANewThread) {
+    set_state(STATE_CANCEL);
+    touch();
+    EXPECT_TRUE(wait_line("thNavigationFunc CANCEL ..."));
+    EXPECT_TRUE(wait_line("--thNavigationFunc"));
+    EXPECT_TRUE(eventually([] { return !thread_exists(); }));
+    clear_logs();
+    ASSERT_EQ(krv_nav_core_init(), 0);
+    EXPECT_TRUE(wait_line("++thNavigationFunc"));
+    EXPECT_TRUE(thread_exists());
+    ASSERT_TRUE(armed());
+}
+
+TEST_F(NavigationThread, MissingSensorDoesNotSpin) {
+    sensor_set_present(false);
+    clear_logs();
+    krv_nav_core_start();  // ends the current wait; the next opens fail
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // One attempt a second at most, not thousands.
+    int failures = count_lines("can't open device");
+    EXPECT_GE(failures, 1);
+    EXPECT_LE(failures, 3);
+    // A wake still acts at once during the pause.
+    sensor_set_present(true);
+    krv_nav_core_start();
+    EXPECT_TRUE(armed());
+}
+
+TEST_F(NavigationThread, IdleThreadUsesNoCpu) {
+    // The thread's CPU time over a second of waiting stays near zero.
+    clockid_t cid;
+    ASSERT_EQ(pthread_getcpuclockid(gFingerprintVarNav.thread, &cid), 0);
+    struct timespec a, b;
+    clock_gettime(cid, &a);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    clock_gettime(cid, &b);
+    double used_ms = (b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6;
+    EXPECT_LT(used_ms, 20.0);
+}
+
+TEST_F(NavigationThread, RacingWakesNeverLoseOne) {
+    // Stops, starts and touches race the thread's wait; a lost wake leaves
+    // the thread asleep in the stopped state and fails the final check.
+    sensor_set_frames(make_pair(kStill, kStill));  // no movement, no tap: result 0
+    for (int i = 0; i < 2000; ++i) {
+        switch (i % 4) {
+            case 0: krv_nav_core_stop(); break;
+            case 1: touch(); break;
+            case 2: krv_nav_core_start(); break;
+            case 3: touch(); break;
+        }
+    }
+    krv_nav_core_start();
+    EXPECT_TRUE(armed());
+    clear_logs();
+    sensor_set_frames(make_pair(kStill, kStill, 1));
+    input_clear();
+    touch();
+    EXPECT_EQ(input_wait(4, 5000), 4u);
+}
+
+// ------------------------------------------------ the timed wait primitive
+
+class WaitSignal : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sensor_reset();
+        clear_logs();
+    }
+};
+
+double seconds_of(const std::function<int()>& f, int* rc) {
+    auto t0 = std::chrono::steady_clock::now();
+    *rc = f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+TEST_F(WaitSignal, TimeLimits) {
+    struct Case {
+        int sec, ms;
+        double min_s, max_s;
+    } cases[] = {{0, 1500, 1.4, 4.0}, {2, 0, 1.9, 5.0}, {0, -500, 0.0, 1.0}, {-1, 2500, 1.4, 4.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.sec << "s " << c.ms << "ms");
+        clear_logs();
+        int rc;
+        double s = seconds_of([&] { return krv_nav_core_waitSignal(c.sec, c.ms); }, &rc);
+        EXPECT_EQ(rc, -2);
+        EXPECT_GE(s, c.min_s);
+        EXPECT_LE(s, c.max_s);
+        EXPECT_EQ(count_lines("timeout"), 1);
+        EXPECT_EQ(log_texts().back(), "-- krv_nav_core_waitSignal");
+    }
+}
+
+TEST_F(WaitSignal, TouchAndExplicitWakeEndTheUnlimitedWait) {
+    for (bool by_touch : {true, false}) {
+        SCOPED_TRACE(by_touch ? "touch" : "explicit wake");
+        std::atomic<int> rc{99};
+        std::thread waiter([&] { rc = krv_nav_core_waitSignal(255, 0); });
+        ASSERT_TRUE(eventually([] { return sensor_open_count() == 1; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(rc.load(), 99);
+        if (by_touch)
+            touch();
+        else
+            krv_nav_core_start();
+        waiter.join();
+        EXPECT_EQ(rc.load(), 0);
+        EXPECT_EQ(sensor_open_count(), 0);
+    }
+}
+
+TEST_F(WaitSignal, MissingSensor) {
+    sensor_set_present(false);
+    EXPECT_EQ(krv_nav_core_waitSignal(255, 0), -1);
+    EXPECT_EQ(log_texts(), (std::vector<std::string>{"++ krv_nav_core_waitSignal", "can't open device"}));
+    EXPECT_EQ(pthread_mutex_trylock(&gFingerprintVarNav.waitLock), 0);
+    pthread_mutex_unlock(&gFingerprintVarNav.waitLock);
+}
+
+TEST(ControlBlockLayout, Offsets) {
+    EXPECT_EQ(offsetof(ThreadControlBlock, state), 16u);
+    EXPECT_EQ(sizeof(ThreadParamBlock), 24u);
+    EXPECT_EQ(sizeof(gFingerprintVarNav.state), 4u);
+}
+
+}  // namespace
