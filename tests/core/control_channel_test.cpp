@@ -1,0 +1,248 @@
+// The command pipe and the control thread, with the real FIFO in a
+// temporary directory.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "core/test_wait.h"
+#include "krv_nav.h"
+#include "support/log_capture.h"
+#include "support/sim_hardware.h"
+
+using namespace krvtest;
+
+namespace {
+
+bool nav_thread() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
+bool ctl_thread() { return __atomic_load_n(&gFingerprintVarNavCtl.thread, __ATOMIC_SEQ_CST) != 0; }
+int nav_state() { return __atomic_load_n(&gFingerprintVarNav.state, __ATOMIC_SEQ_CST); }
+
+// Writes raw bytes into the pipe as another process would (one write).
+void send_raw(const std::string& bytes) {
+    int fd = ::open(pipe_real_path().c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+}
+
+bool pipe_exists() {
+    struct stat st;
+    return ::stat(pipe_real_path().c_str(), &st) == 0;
+}
+
+bool both_gone() {
+    return eventually([] { return !nav_thread() && !ctl_thread(); }) &&
+           eventually([] {
+               for (auto* b : {&gFingerprintVarNav, &gFingerprintVarNavCtl}) {
+                   if (pthread_mutex_trylock(&b->threadLock) != 0) return false;
+                   pthread_mutex_unlock(&b->threadLock);
+               }
+               return true;
+           });
+}
+
+class ControlChannel : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sensor_reset();
+        clear_logs();
+    }
+    void start_both() {
+        ASSERT_EQ(krv_nav_core_init(), 0);
+        ASSERT_EQ(krv_nav_core_ctl_init(), 0);
+        ASSERT_TRUE(eventually([] { return sensor_open_count() == 1; }));
+        ASSERT_TRUE(wait_line("access or mkfifo nav ctl success\n"));
+    }
+    void TearDown() override {
+        EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
+        EXPECT_TRUE(both_gone());
+    }
+};
+
+TEST_F(ControlChannel, FirstReadCreatesTheFifoWhateverTheUmask) {
+    mode_t old = umask(077);
+    std::atomic<int> n{99};
+    char buf[1024];
+    std::thread reader([&] { n = read_navCtlPipe(buf); });
+    ASSERT_TRUE(wait_line("access or mkfifo nav ctl success\n"));
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(pipe_real_path().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_EQ(count_lines("mkfifo nav ctl success\n"), 1);
+    EXPECT_EQ(count_lines("Open nav ctl success\n"), 0);
+    send_raw(std::string("STP\0", 4));
+    reader.join();
+    EXPECT_EQ(n.load(), 4);
+    EXPECT_EQ(count_lines("Open nav ctl success\n"), 1);
+    EXPECT_EQ(count_lines("Read len = 4: \"STP\" from nav ctl FIFO\n"), 1);
+    // No control thread was started here: uinit has nothing to do.
+}
+
+TEST_F(ControlChannel, ReadsOfEveryLength) {
+    struct Case {
+        std::string bytes;
+        int want;
+        const char* want_text;
+    } cases[] = {
+        {std::string("STP\0", 4), 4, "STP"},
+        {"STP\n", 4, "STP"},
+        {"STP", 3, "ST"},
+        {std::string("STTxCNL\0", 8), 8, "STTxCNL"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        char buf[1024];
+        memset(buf, 'z', sizeof buf);
+        std::atomic<int> n{99};
+        std::thread reader([&] { n = read_navCtlPipe(buf); });
+        ASSERT_TRUE(eventually([] { return pipe_exists(); }));
+        send_raw(c.bytes);
+        reader.join();
+        EXPECT_EQ(n.load(), c.want);
+        EXPECT_EQ(buf[c.want - 1], '\0');
+        EXPECT_STREQ(buf, c.want_text);
+    }
+}
+
+TEST_F(ControlChannel, CommandsActOnNavigation) {
+    start_both();
+    struct Case {
+        std::string bytes;
+        int want_state;
+    } cases[] = {
+        {std::string("STP\0", 4), STATE_STOP},
+        {std::string("XYZ\0", 4), STATE_STOP},  // unknown: logged, ignored
+        {"STP", STATE_STOP},
+        {"", STATE_STOP},  // a writer that opened and closed: no command
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        clear_logs();
+        send_raw(c.bytes);
+        ASSERT_TRUE(wait_line("thNavigationCtlFunc Running ..."));
+        EXPECT_EQ(nav_state(), c.want_state);
+    }
+    // "STP" alone is three bytes: it stops nothing.
+    krv_nav_core_start();
+    clear_logs();
+    send_raw("STP");
+    ASSERT_TRUE(wait_line("thNavigationCtlFunc Running ..."));
+    EXPECT_EQ(nav_state(), STATE_RUN);
+    // A newline terminator serves as well as NUL.
+    send_raw("STP\n");
+    EXPECT_TRUE(eventually([] { return nav_state() == STATE_STOP; }));
+}
+
+TEST_F(ControlChannel, StartResumesAfterOneSecond) {
+    start_both();
+    send_raw(std::string("STP\0", 4));
+    ASSERT_TRUE(eventually([] { return nav_state() == STATE_STOP; }));
+    touch();  // ends the wait; the thread stops
+    ASSERT_TRUE(wait_line("thNavigationFunc Stop ..."));
+    clear_logs();
+    auto t0 = std::chrono::steady_clock::now();
+    send_raw("STT\n");
+    ASSERT_TRUE(wait_line("krv_nav_core_wakeNavThread"));
+    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(s, 0.9);
+    EXPECT_LE(s, 4.0);
+    EXPECT_TRUE(wait_line("Nav Running ..."));
+    EXPECT_EQ(nav_state(), STATE_RUN);
+}
+
+TEST_F(ControlChannel, TwoMessagesInOneReadRunInOrder) {
+    start_both();
+    send_raw(std::string("STP\0CNL\0", 8));
+    EXPECT_TRUE(both_gone());
+    EXPECT_EQ(nav_state(), STATE_CANCEL);
+}
+
+TEST_F(ControlChannel, CancelEndsBothAndInitStartsAgain) {
+    start_both();
+    send_raw(std::string("CNL\0", 4));
+    EXPECT_TRUE(both_gone());
+    EXPECT_TRUE(wait_line("thNavigationFunc CANCEL ..."));
+    EXPECT_TRUE(wait_line("--thNavigationCtlFunc"));
+    start_both();
+    EXPECT_TRUE(nav_thread());
+    EXPECT_TRUE(ctl_thread());
+}
+
+TEST_F(ControlChannel, CancelWithoutNavigationThread) {
+    ASSERT_EQ(krv_nav_core_ctl_init(), 0);
+    ASSERT_TRUE(eventually([] { return pipe_exists(); }));
+    send_raw(std::string("CNL\0", 4));
+    EXPECT_TRUE(eventually([] { return !ctl_thread(); }));
+    EXPECT_EQ(count_lines("krv_nav_core_wakeNavThread"), 0);
+}
+
+TEST_F(ControlChannel, WriterWithoutPipe) {
+    EXPECT_EQ(wirte_navCtlPipe("STP"), -1);
+    EXPECT_EQ(log_texts(), (std::vector<std::string>{"nav ctl fifo file do not not exist\n"}));
+    EXPECT_EQ(logs()[0].prio, 6);
+    EXPECT_FALSE(pipe_exists());
+    clear_logs();
+    EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
+    EXPECT_EQ(log_texts(), (std::vector<std::string>{"++ krv_nav_core_ctl_uinit", "--krv_nav_core_ctl_uinit"}));
+}
+
+TEST_F(ControlChannel, WriterRefusesARegularFile) {
+    int fd = ::open(pipe_real_path().c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(wirte_navCtlPipe("CNL"), -1);
+    struct stat st;
+    ASSERT_EQ(stat(pipe_real_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);  // nothing written into the file
+    char buf[1024];
+    EXPECT_EQ(read_navCtlPipe(buf), -2);
+    unlink(pipe_real_path().c_str());
+}
+
+TEST_F(ControlChannel, SecondInitCreatesNoThread) {
+    start_both();
+    pthread_t before = gFingerprintVarNavCtl.thread;
+    EXPECT_EQ(krv_nav_core_ctl_init(), 0);
+    EXPECT_EQ(gFingerprintVarNavCtl.thread, before);
+}
+
+TEST_F(ControlChannel, UinitNeverHangs) {
+    // Between commands (cancel found at the top of a pass) and already
+    // ending after another process's "CNL": uinit returns either way.
+    start_both();
+    __atomic_store_n(&gFingerprintVarNavCtl.state, STATE_STOP, __ATOMIC_SEQ_CST);
+    send_raw("XYZ\n");
+    ASSERT_TRUE(wait_line("thNavigationCtlFunc Stop ..."));
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
+    EXPECT_TRUE(both_gone());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+}
+
+TEST_F(ControlChannel, InitRightAfterUinitLeavesBothRunning) {
+    for (int i = 0; i < 20; ++i) {
+        SCOPED_TRACE(i);
+        start_both();
+        ASSERT_EQ(krv_nav_core_ctl_uinit(), 0);
+        ASSERT_EQ(krv_nav_core_init(), 0);
+        ASSERT_EQ(krv_nav_core_ctl_init(), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(nav_thread());
+        ASSERT_TRUE(ctl_thread());
+        ASSERT_EQ(nav_state(), STATE_RUN);
+        ASSERT_EQ(krv_nav_core_ctl_uinit(), 0);
+        ASSERT_TRUE(both_gone());
+        clear_logs();
+    }
+}
+
+}  // namespace
