@@ -1,0 +1,199 @@
+// The exported interface: JNI entry points, the C layer and the persisted
+// enable property, on simulated hardware and a private property store.
+#include <cutils/properties.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <string>
+
+#include "core/test_wait.h"
+#include "krv_nav.h"
+#include "support/log_capture.h"
+#include "support/sim_hardware.h"
+
+using namespace krvtest;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KRV_SANITIZED 1
+#else
+// Thread creation can be made to fail: the test binary's pthread_create
+// takes precedence over the C library's. Sanitizer runtimes intercept it
+// themselves, so those builds skip the failure tests.
+static std::atomic<int> g_fail_creates{0};
+extern "C" int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*fn)(void*), void* arg) {
+    using Fn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "pthread_create"));
+    int pending = g_fail_creates.load();
+    if (pending > 0 && g_fail_creates.compare_exchange_strong(pending, pending - 1)) return EAGAIN;
+    return real(t, a, fn, arg);
+}
+#endif
+
+namespace {
+
+bool nav_thread() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
+bool ctl_thread() { return __atomic_load_n(&gFingerprintVarNavCtl.thread, __ATOMIC_SEQ_CST) != 0; }
+
+std::string g_store;
+
+void use_store(const std::string& dir) { setenv("KRV_PROPERTY_DIR", dir.c_str(), 1); }
+
+std::string property() {
+    char v[PROPERTY_VALUE_MAX] = {};
+    property_get("persist.korrivan.nav", v, nullptr);
+    return v;
+}
+
+bool all_gone() {
+    return eventually([] { return !nav_thread() && !ctl_thread(); }) && eventually([] {
+               for (auto* b : {&gFingerprintVarNav, &gFingerprintVarNavCtl}) {
+                   if (pthread_mutex_trylock(&b->threadLock) != 0) return false;
+                   pthread_mutex_unlock(&b->threadLock);
+               }
+               return true;
+           });
+}
+
+class Interface : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/krv-props-XXXXXX";
+        g_store = mkdtemp(tmpl);
+        use_store(g_store);
+        sensor_reset();
+        clear_logs();
+    }
+    void TearDown() override {
+        use_store(g_store);
+        if (ctl_thread()) Java_com_korrivan_navigation_NavCtrlJni_uinit(nullptr, nullptr);
+        EXPECT_TRUE(all_gone());
+    }
+};
+
+TEST_F(Interface, SetStaWritesEnableOrDisable) {
+    struct Case {
+        int sta;
+        const char* want;
+    } cases[] = {{5, "enable"}, {0, "disable"}, {-1, "enable"}, {1, "enable"}};
+    for (const auto& c : cases) {
+        clear_logs();
+        EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_setSta(nullptr, nullptr, c.sta), 0);
+        EXPECT_EQ(property(), c.want);
+        char line[64];
+        snprintf(line, sizeof line, "krv_nav_core_ctl_setSta : %d, ret = 0", c.sta);
+        EXPECT_EQ(count_lines(line), 1) << line;
+    }
+}
+
+TEST_F(Interface, GetStaComparesPrefixes) {
+    struct Case {
+        const char* value;  // nullptr: unset
+        int want;
+    } cases[] = {{nullptr, -1}, {"enable", 1},   {"enabled", 1}, {"disable", 0},
+                 {"disabled", 0}, {"Enable", -1}, {"on", -1},     {"enabl", -1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(unset)");
+        char tmpl[] = "/tmp/krv-props-XXXXXX";
+        use_store(mkdtemp(tmpl));
+        if (c.value) {
+            ASSERT_EQ(property_set("persist.korrivan.nav", c.value), 0);
+        }
+        clear_logs();
+        EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_getSta(nullptr, nullptr), c.want);
+        char line[160];
+        snprintf(line, sizeof line, "ret = %d, persist.korrivan.nav %s", c.value ? (int)strlen(c.value) : 0,
+                 c.value ? c.value : "");
+        EXPECT_EQ(count_lines(line), 1) << line;
+        snprintf(line, sizeof line, "krv_nav_core_ctl_getSta : %s, ret = %d", c.value ? c.value : "", c.want);
+        EXPECT_EQ(count_lines(line), 1) << line;
+    }
+}
+
+TEST_F(Interface, FailingPropertyWritePropagates) {
+    use_store("/dev/null/not-a-dir");
+    EXPECT_LT(Java_com_korrivan_navigation_NavCtrlJni_setSta(nullptr, nullptr, 1), 0);
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), 0);
+    EXPECT_TRUE(nav_thread());
+    EXPECT_LT(Java_com_korrivan_navigation_NavCtrlJni_uinit(nullptr, nullptr), 0);
+    EXPECT_TRUE(all_gone());
+}
+
+TEST_F(Interface, LifecycleThroughTheNativeMethods) {
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), 0);
+    pthread_t nav = gFingerprintVarNav.thread, ctl = gFingerprintVarNavCtl.thread;
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), 0);
+    EXPECT_EQ(gFingerprintVarNav.thread, nav);
+    EXPECT_EQ(gFingerprintVarNavCtl.thread, ctl);
+    EXPECT_EQ(property(), "enable");
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_getSta(nullptr, nullptr), 1);
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_stop(nullptr, nullptr), 0);
+    EXPECT_EQ(gFingerprintVarNav.state, STATE_STOP);
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_start(nullptr, nullptr), 0);
+    EXPECT_EQ(gFingerprintVarNav.state, STATE_RUN);
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_uinit(nullptr, nullptr), 0);
+    EXPECT_TRUE(all_gone());
+    EXPECT_EQ(property(), "disable");
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_getSta(nullptr, nullptr), 0);
+}
+
+TEST_F(Interface, UinitWithoutInitSendsNothing) {
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_uinit(nullptr, nullptr), 0);
+    EXPECT_EQ(property(), "disable");
+    struct stat st;
+    EXPECT_NE(stat(pipe_real_path().c_str(), &st), 0);  // no pipe, no command
+    EXPECT_EQ(count_lines("krv_nav_core_wakeNavCtlThread"), 0);
+}
+
+TEST_F(Interface, OnDemandSwipesBeforeInit) {
+    struct Case {
+        KrvJint (*method)(KrvJniEnv, KrvJniObject);
+        int first_y, last_y;
+    } cases[] = {{Java_com_korrivan_navigation_NavCtrlJni_simulateX, 0, 608},
+                 {Java_com_korrivan_navigation_NavCtrlJni_simulateY, 608, 0}};
+    for (const auto& c : cases) {
+        input_clear();
+        EXPECT_EQ(c.method(nullptr, nullptr), 0);
+        input_wait(68, 2000);  // the reader may still be draining
+        auto p = input_packets();
+        ASSERT_EQ(p.size(), 68u);
+        EXPECT_EQ(p[2].ev.code, ABS_MT_POSITION_Y);
+        EXPECT_EQ(p[2].ev.value, c.first_y);
+        EXPECT_EQ(p[5 + 3 * 19 + 1].ev.value, c.last_y);
+    }
+}
+
+TEST_F(Interface, InitFailures) {
+#ifdef KRV_SANITIZED
+    GTEST_SKIP() << "sanitizer runtimes intercept pthread_create";
+#else
+    // Navigation thread not created: -1, nothing else created or written.
+    g_fail_creates = 1;
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), -1);
+    EXPECT_FALSE(nav_thread());
+    EXPECT_FALSE(ctl_thread());
+    EXPECT_EQ(property(), "");
+    EXPECT_EQ(count_lines("create Navigation thread error: Resource temporarily unavailable/n"), 1);
+    EXPECT_EQ(logs().back().prio, 6);
+    // Control thread not created: -2, the navigation thread stays.
+    clear_logs();
+    EXPECT_EQ(krv_nav_core_init(), 0);
+    g_fail_creates = 1;
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), -2);
+    EXPECT_TRUE(nav_thread());
+    EXPECT_FALSE(ctl_thread());
+    EXPECT_EQ(property(), "");
+    EXPECT_EQ(count_lines("create NavigationCtl thread error: Resource temporarily unavailable/n"), 1);
+    // End the navigation thread as the control thread would.
+    __atomic_store_n(&gFingerprintVarNav.state, STATE_CANCEL, __ATOMIC_SEQ_CST);
+    EXPECT_TRUE(eventually([] {
+        touch();
+        return !nav_thread();
+    }));
+#endif
+}
+
+}  // namespace
