@@ -69,16 +69,36 @@ int open_sensor() {
     return sv[0];
 }
 
+// With KRV_SIM_INPUT_LOG set (a host such as a JVM that preloads the
+// simulated hardware), every closed input session appends one line:
+// "records <n>" and then "<type> <code> <value>" for each record.
+void log_session(const std::vector<Packet>& session) {
+    const char* path = getenv("KRV_SIM_INPUT_LOG");
+    if (!path) return;
+    std::string line = "records " + std::to_string(session.size());
+    for (const auto& p : session)
+        line += " " + std::to_string(p.ev.type) + " " + std::to_string(p.ev.code) + " " + std::to_string(p.ev.value);
+    line += "\n";
+    int fd = real<int (*)(const char*, int, ...)>("open")(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    ssize_t ignored = write(fd, line.data(), line.size());
+    (void)ignored;
+    real<int (*)(int)>("close")(fd);
+}
+
 void drain(int peer) {
+    std::vector<Packet> session;
     for (;;) {
         Packet p{};
         ssize_t n = recv(peer, &p.ev, sizeof p.ev, MSG_TRUNC);
         if (n <= 0) break;
         p.size = static_cast<size_t>(n);
+        session.push_back(p);
         std::lock_guard<std::mutex> lk(g_mu);
         g_packets.push_back(p);
         g_cv.notify_all();
     }
+    log_session(session);
     real<int (*)(int)>("close")(peer);
 }
 
