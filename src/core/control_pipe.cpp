@@ -70,25 +70,26 @@ extern "C" int read_navCtlPipe(char* buffer) {
 namespace krv {
 
 int write_ctl_command(const char* command, bool bounded) {
-    if (access(KRV_CTL_PIPE, F_OK) != 0) {
-        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "nav ctl fifo file do not not exist\n");
-        return -1;
-    }
+    // Bounded: while the control thread is alive it may not have created or
+    // opened the pipe yet, and a blocking open without a reader would wait
+    // for ever. So retry without blocking, 2 ms apart, for at most 3 s.
+    constexpr int kTries = 1500;
     int fd = -1;
-    if (!bounded) {
-        fd = open_fifo(O_WRONLY);
-    } else {
-        // Without a reader a blocking open would wait for ever: try without
-        // blocking while the control thread is alive, for a bounded time.
-        constexpr int kTries = 1500;  // 2 ms apart: 3 s
-        for (int i = 0; i < kTries && fd < 0; ++i) {
-            fd = open_fifo(O_WRONLY | O_NONBLOCK);
-            if (fd >= 0 || errno != ENXIO || !has_thread(gFingerprintVarNavCtl)) break;
-            struct timespec pause = {0, 2000000};
-            nanosleep(&pause, nullptr);
+    for (int i = 0;; ++i) {
+        const bool retry = bounded && i + 1 < kTries && has_thread(gFingerprintVarNavCtl);
+        if (access(KRV_CTL_PIPE, F_OK) != 0) {
+            if (!retry) {
+                __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "nav ctl fifo file do not not exist\n");
+                return -1;
+            }
+        } else {
+            fd = open_fifo(bounded ? O_WRONLY | O_NONBLOCK : O_WRONLY);
+            if (fd >= 0 || !retry || errno != ENXIO) break;
         }
-        if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        struct timespec pause = {0, 2000000};
+        nanosleep(&pause, nullptr);
     }
+    if (fd >= 0 && bounded) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (fd < 0) {
         __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Open fifo file error\n");
         return -1;

@@ -25,6 +25,8 @@ Fn real(const char* name) {
 
 std::mutex g_mu;
 std::condition_variable g_cv;
+// Guards the sensor table against a touch racing the library's close.
+std::mutex g_sensor_mu;
 bool g_present = true;
 FramePair g_pair;
 int g_delay_ms = 0;
@@ -64,6 +66,7 @@ int open_sensor() {
     }
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return -1;
+    std::lock_guard<std::mutex> lk(g_sensor_mu);
     int slot = claim(g_sensor_fd, sv[0]);
     g_sensor_peer[slot].store(sv[1]);
     return sv[0];
@@ -165,6 +168,7 @@ int sensor_open_count() {
     return n;
 }
 int touch() {
+    std::lock_guard<std::mutex> lk(g_sensor_mu);
     int n = 0;
     for (int i = 0; i < kSlots; ++i) {
         if (g_sensor_fd[i].load() == 0) continue;
@@ -290,10 +294,14 @@ int chmod(const char* path, mode_t mode) {
 }
 
 int close(int fd) {
-    int s = find(g_sensor_fd, fd);
-    if (s >= 0) {
-        real<int (*)(int)>("close")(g_sensor_peer[s].load());
-        g_sensor_fd[s].store(0);
+    {
+        std::lock_guard<std::mutex> lk(g_sensor_mu);
+        int s = find(g_sensor_fd, fd);
+        if (s >= 0) {
+            real<int (*)(int)>("close")(g_sensor_peer[s].load());
+            g_sensor_fd[s].store(0);
+            return real<int (*)(int)>("close")(fd);
+        }
     }
     int i = find(g_input_fd, fd);
     if (i >= 0) {
