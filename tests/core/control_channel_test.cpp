@@ -177,6 +177,32 @@ TEST_F(ControlChannel, CancelEndsBothAndInitStartsAgain) {
     EXPECT_TRUE(ctl_thread());
 }
 
+TEST_F(ControlChannel, CommandsFromOtherProcesses) {
+    start_both();
+    const std::string pipe = pipe_real_path();
+    struct Case {
+        std::string cmd;
+        int want_state;
+    } cases[] = {
+        {std::string(KRV_NAVCTL) + " --pipe " + pipe + " stop", STATE_STOP},
+        {"printf 'STT\\n' > " + pipe, STATE_RUN},
+        {"printf 'STP\\0' > " + pipe, STATE_STOP},
+        {std::string(KRV_NAVCTL) + " --pipe " + pipe + " start", STATE_RUN},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cmd);
+        ASSERT_EQ(system(c.cmd.c_str()), 0);
+        EXPECT_TRUE(eventually([&] { return nav_state() == c.want_state; }));
+    }
+    // The tool does not create a pipe and does not hang without a reader.
+    std::string missing = std::string(KRV_NAVCTL) + " --pipe " + pipe + ".none stop 2>/dev/null";
+    EXPECT_NE(system(missing.c_str()), 0);
+    ASSERT_EQ(krv_nav_core_ctl_uinit(), 0);
+    ASSERT_TRUE(both_gone());
+    std::string no_reader = std::string(KRV_NAVCTL) + " --timeout 0.3 --pipe " + pipe + " stop 2>/dev/null";
+    EXPECT_NE(system(no_reader.c_str()), 0);
+}
+
 TEST_F(ControlChannel, CancelWithoutNavigationThread) {
     ASSERT_EQ(krv_nav_core_ctl_init(), 0);
     ASSERT_TRUE(eventually([] { return pipe_exists(); }));

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <string>
 
 #include "core/test_wait.h"
@@ -138,6 +140,34 @@ TEST_F(Interface, LifecycleThroughTheNativeMethods) {
     EXPECT_TRUE(all_gone());
     EXPECT_EQ(property(), "disable");
     EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_getSta(nullptr, nullptr), 0);
+}
+
+TEST_F(Interface, ConcurrentInitsCreateOneThreadOfEachKind) {
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        clear_logs();
+        std::atomic<int> go{0};
+        std::thread a([&] {
+            while (!go) {
+            }
+            EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), 0);
+        });
+        std::thread b([&] {
+            while (!go) {
+            }
+            EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), 0);
+        });
+        go = 1;
+        a.join();
+        b.join();
+        EXPECT_TRUE(wait_line("++thNavigationFunc"));
+        EXPECT_TRUE(wait_line("++thNavigationCtlFunc"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(count_lines("++thNavigationFunc"), 1);
+        EXPECT_EQ(count_lines("++thNavigationCtlFunc"), 1);
+        EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_uinit(nullptr, nullptr), 0);
+        ASSERT_TRUE(all_gone());
+    }
 }
 
 TEST_F(Interface, UinitWithoutInitSendsNothing) {

@@ -3,11 +3,16 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include <atomic>
+
 namespace krvtest {
 namespace {
 std::mutex g_mu;
 std::vector<LogLine> g_lines;
+std::atomic<bool> g_capture{true};
 }  // namespace
+
+void set_capture(bool on) { g_capture = on; }
 
 std::vector<LogLine> logs() {
     std::lock_guard<std::mutex> lk(g_mu);
@@ -33,6 +38,7 @@ extern "C" int __android_log_print(int prio, const char* tag, const char* fmt, .
     va_start(ap, fmt);
     vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
+    if (!krvtest::g_capture) return 1;
     std::lock_guard<std::mutex> lk(krvtest::g_mu);
     krvtest::g_lines.push_back({prio, tag ? tag : "", buf});
     return 1;

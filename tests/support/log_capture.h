@@ -18,5 +18,7 @@ std::vector<LogLine> logs();
 void clear_logs();
 // Texts of the captured lines, in order.
 std::vector<std::string> log_texts();
+// Stops (false) or resumes (true) recording; lines are still formatted.
+void set_capture(bool on);
 
 }  // namespace krvtest

@@ -276,6 +276,30 @@ int open64(const char* path, int flags, ...) {
 }
 
 int __open_2(const char* path, int flags) { return dispatch_open(path, flags, 0, "open"); }
+
+// openat with an absolute path names the same file whatever the directory.
+static int dispatch_openat(int dirfd, const char* path, int flags, mode_t mode, const char* sym) {
+    if (path && path[0] == '/' &&
+        (strcmp(path, KRV_SENSOR_NODE) == 0 || strcmp(path, KRV_INPUT_NODE) == 0 || strcmp(path, KRV_CTL_PIPE) == 0))
+        return dispatch_open(path, flags, mode, "open");
+    return real<int (*)(int, const char*, int, ...)>(sym)(dirfd, path, flags, mode);
+}
+
+int openat(int dirfd, const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & O_CREAT) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    return dispatch_openat(dirfd, path, flags, mode, "openat");
+}
+
+int openat64(int dirfd, const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & O_CREAT) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    return dispatch_openat(dirfd, path, flags, mode, "openat64");
+}
 int __open64_2(const char* path, int flags) { return dispatch_open(path, flags, 0, "open64"); }
 
 int access(const char* path, int mode) {
