@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <string.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -12,6 +14,9 @@
 #include "krv_nav.h"
 #include "support/log_capture.h"
 #include "support/sim_hardware.h"
+#ifdef KRV_HAVE_DECODER
+#include "support/event_decoder.h"
+#endif
 
 using namespace krvtest;
 
@@ -225,3 +230,18 @@ TEST_F(EventScripts, MissingInputNode) {
 }
 
 }  // namespace
+
+#ifdef KRV_HAVE_DECODER
+TEST(EventDecoder, GeteventForm) {
+    std::vector<input_event> evs(3);
+    memset(evs.data(), 0, evs.size() * sizeof(input_event));
+    evs[0].type = EV_ABS, evs[0].code = ABS_MT_POSITION_Y, evs[0].value = 608;
+    evs[1].type = EV_SYN, evs[1].input_event_sec = 10, evs[1].input_event_usec = 999999;
+    evs[2].type = EV_KEY, evs[2].code = KEY_HOMEPAGE, evs[2].value = -1;
+    evs[2].input_event_sec = 11, evs[2].input_event_usec = 5012;
+    EXPECT_EQ(krvtest::decode_stream(evs),
+              (std::vector<std::string>{"[  time zero ] EV_ABS       ABS_MT_POSITION_Y    00000260",
+                                        "[    0.000000] EV_SYN       SYN_REPORT           00000000",
+                                        "[    0.005013] EV_KEY       KEY_HOMEPAGE         ffffffff"}));
+}
+#endif
