@@ -37,12 +37,7 @@ Command match(const char* msg) {
 }
 
 void pause_for_wake(uint32_t seen, long ms) {
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    long long ns = static_cast<long long>(now.tv_usec) * 1000 + ms * 1000000LL;
-    struct timespec until;
-    until.tv_sec = static_cast<time_t>(now.tv_sec + ns / 1000000000LL);
-    until.tv_nsec = static_cast<long>(ns % 1000000000LL);
+    struct timespec until = krv::realtime_deadline_after(0, ms);
     pthread_mutex_lock(&gFingerprintVarNavCtl.waitLock);
     krv::wake_channel_wait(krv::gCtlWake, seen, &until);
     pthread_mutex_unlock(&gFingerprintVarNavCtl.waitLock);

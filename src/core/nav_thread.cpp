@@ -54,25 +54,6 @@ void flush_signal_lines() {
     for (uint32_t n = gPendingSignalLines.exchange(0); n > 0; --n) log_wake_line();
 }
 
-// Deadline = now + sec + ms on the real-time clock, normalised with 64-bit
-// arithmetic so that negative or large parts still give a valid time.
-struct timespec deadline_after(int sec, long long ms) {
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    long long ns = static_cast<long long>(now.tv_usec) * 1000 + ms * 1000000LL;
-    long long s = static_cast<long long>(now.tv_sec) + sec + ns / 1000000000LL;
-    ns %= 1000000000LL;
-    if (ns < 0) {
-        ns += 1000000000LL;
-        s -= 1;
-    }
-    if (s < 0) s = 0;
-    struct timespec ts;
-    ts.tv_sec = static_cast<time_t>(s);
-    ts.tv_nsec = static_cast<long>(ns);
-    return ts;
-}
-
 void* thNavigationFunc(void*);
 
 }  // namespace
@@ -102,7 +83,7 @@ int wait_signal_from(uint32_t seen, int timeoutSec, int timeoutMs) {
     if (timeoutSec == kNoTimeLimit) {
         wake_channel_wait(gNavWake, seen, nullptr);
     } else {
-        struct timespec deadline = deadline_after(timeoutSec, timeoutMs);
+        struct timespec deadline = krv::realtime_deadline_after(timeoutSec, timeoutMs);
         if (wake_channel_wait(gNavWake, seen, &deadline) == ETIMEDOUT) {
             __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "timeout");
             result = -2;
@@ -140,7 +121,7 @@ void* thNavigationFunc(void*) {
                 // No sensor node: pause before the next attempt; any wake
                 // (stop, start, cancel) ends the pause at once.
                 pthread_mutex_lock(&b.waitLock);
-                struct timespec until = deadline_after(0, kMissingSensorPauseMs);
+                struct timespec until = krv::realtime_deadline_after(0, kMissingSensorPauseMs);
                 krv::wake_channel_wait(krv::gNavWake, seen, &until);
                 pthread_mutex_unlock(&b.waitLock);
             }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace krv {
@@ -33,6 +34,23 @@ void wake_channel_signal(WakeChannel& ch) {
     ch.count.fetch_add(1, std::memory_order_acq_rel);
     syscall(SYS_futex, word(ch), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
     errno = saved;
+}
+
+struct timespec realtime_deadline_after(long long sec, long long ms) {
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    long long ns = static_cast<long long>(now.tv_usec) * 1000 + ms * 1000000LL;
+    long long s = static_cast<long long>(now.tv_sec) + sec + ns / 1000000000LL;
+    ns %= 1000000000LL;
+    if (ns < 0) {
+        ns += 1000000000LL;
+        s -= 1;
+    }
+    if (s < 0) s = ns = 0;
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(s);
+    ts.tv_nsec = static_cast<long>(ns);
+    return ts;
 }
 
 int wake_channel_wait(WakeChannel& ch, uint32_t seen, const struct timespec* deadline) {

@@ -35,6 +35,11 @@ void wake_channel_signal(WakeChannel& ch);
 // themselves.
 int wake_channel_wait(WakeChannel& ch, uint32_t seen, const struct timespec* deadline);
 
+// Now plus `sec` seconds and `ms` milliseconds on the real-time clock,
+// normalised with 64-bit arithmetic so that negative or large parts still
+// give a valid time (never before the epoch).
+struct timespec realtime_deadline_after(long long sec, long long ms);
+
 extern WakeChannel gNavWake;
 extern WakeChannel gCtlWake;
 

@@ -37,16 +37,6 @@ bool pipe_exists() {
     return ::stat(pipe_real_path().c_str(), &st) == 0;
 }
 
-bool both_gone() {
-    return eventually([] { return !nav_thread() && !ctl_thread(); }) &&
-           eventually([] {
-               for (auto* b : {&gFingerprintVarNav, &gFingerprintVarNavCtl}) {
-                   if (pthread_mutex_trylock(&b->threadLock) != 0) return false;
-                   pthread_mutex_unlock(&b->threadLock);
-               }
-               return true;
-           });
-}
 
 class ControlChannel : public ::testing::Test {
   protected:
@@ -62,7 +52,7 @@ class ControlChannel : public ::testing::Test {
     }
     void TearDown() override {
         EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
-        EXPECT_TRUE(both_gone());
+        EXPECT_TRUE(workers_gone());
     }
 };
 
@@ -162,14 +152,14 @@ TEST_F(ControlChannel, StartResumesAfterOneSecond) {
 TEST_F(ControlChannel, TwoMessagesInOneReadRunInOrder) {
     start_both();
     send_raw(std::string("STP\0CNL\0", 8));
-    EXPECT_TRUE(both_gone());
+    EXPECT_TRUE(workers_gone());
     EXPECT_EQ(nav_state(), STATE_CANCEL);
 }
 
 TEST_F(ControlChannel, CancelEndsBothAndInitStartsAgain) {
     start_both();
     send_raw(std::string("CNL\0", 4));
-    EXPECT_TRUE(both_gone());
+    EXPECT_TRUE(workers_gone());
     EXPECT_TRUE(wait_line("thNavigationFunc CANCEL ..."));
     EXPECT_TRUE(wait_line("--thNavigationCtlFunc"));
     start_both();
@@ -198,7 +188,7 @@ TEST_F(ControlChannel, CommandsFromOtherProcesses) {
     std::string missing = std::string(KRV_NAVCTL) + " --pipe " + pipe + ".none stop 2>/dev/null";
     EXPECT_NE(system(missing.c_str()), 0);
     ASSERT_EQ(krv_nav_core_ctl_uinit(), 0);
-    ASSERT_TRUE(both_gone());
+    ASSERT_TRUE(workers_gone());
     std::string no_reader = std::string(KRV_NAVCTL) + " --timeout 0.3 --pipe " + pipe + " stop 2>/dev/null";
     EXPECT_NE(system(no_reader.c_str()), 0);
 }
@@ -250,7 +240,7 @@ TEST_F(ControlChannel, UinitNeverHangs) {
     ASSERT_TRUE(wait_line("thNavigationCtlFunc Stop ..."));
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
-    EXPECT_TRUE(both_gone());
+    EXPECT_TRUE(workers_gone());
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 }
 
@@ -266,7 +256,7 @@ TEST_F(ControlChannel, InitRightAfterUinitLeavesBothRunning) {
         ASSERT_TRUE(ctl_thread());
         ASSERT_EQ(nav_state(), STATE_RUN);
         ASSERT_EQ(krv_nav_core_ctl_uinit(), 0);
-        ASSERT_TRUE(both_gone());
+        ASSERT_TRUE(workers_gone());
         clear_logs();
     }
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "krv_nav.h"
 #include "support/log_capture.h"
 
 namespace krvtest {
@@ -27,6 +28,20 @@ inline int count_lines(const std::string& text) {
 
 inline bool wait_line(const std::string& text, int times = 1, int ms = 5000) {
     return eventually([&] { return count_lines(text) >= times; }, ms);
+}
+
+// Both worker handles read 0 and both threads have released their
+// threadLock (their last act).
+inline bool workers_gone() {
+    auto handle = [](ThreadControlBlock& b) { return __atomic_load_n(&b.thread, __ATOMIC_SEQ_CST) != 0; };
+    return eventually([&] { return !handle(gFingerprintVarNav) && !handle(gFingerprintVarNavCtl); }) &&
+           eventually([] {
+               for (auto* b : {&gFingerprintVarNav, &gFingerprintVarNavCtl}) {
+                   if (pthread_mutex_trylock(&b->threadLock) != 0) return false;
+                   pthread_mutex_unlock(&b->threadLock);
+               }
+               return true;
+           });
 }
 
 }  // namespace krvtest

@@ -50,15 +50,6 @@ std::string property() {
     return v;
 }
 
-bool all_gone() {
-    return eventually([] { return !nav_thread() && !ctl_thread(); }) && eventually([] {
-               for (auto* b : {&gFingerprintVarNav, &gFingerprintVarNavCtl}) {
-                   if (pthread_mutex_trylock(&b->threadLock) != 0) return false;
-                   pthread_mutex_unlock(&b->threadLock);
-               }
-               return true;
-           });
-}
 
 class Interface : public ::testing::Test {
   protected:
@@ -72,7 +63,7 @@ class Interface : public ::testing::Test {
     void TearDown() override {
         use_store(g_store);
         if (ctl_thread()) Java_com_korrivan_navigation_NavCtrlJni_uinit(nullptr, nullptr);
-        EXPECT_TRUE(all_gone());
+        EXPECT_TRUE(workers_gone());
     }
 };
 
@@ -121,7 +112,7 @@ TEST_F(Interface, FailingPropertyWritePropagates) {
     EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), 0);
     EXPECT_TRUE(nav_thread());
     EXPECT_LT(Java_com_korrivan_navigation_NavCtrlJni_uinit(nullptr, nullptr), 0);
-    EXPECT_TRUE(all_gone());
+    EXPECT_TRUE(workers_gone());
 }
 
 TEST_F(Interface, LifecycleThroughTheNativeMethods) {
@@ -137,7 +128,7 @@ TEST_F(Interface, LifecycleThroughTheNativeMethods) {
     EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_start(nullptr, nullptr), 0);
     EXPECT_EQ(gFingerprintVarNav.state, STATE_RUN);
     EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_uinit(nullptr, nullptr), 0);
-    EXPECT_TRUE(all_gone());
+    EXPECT_TRUE(workers_gone());
     EXPECT_EQ(property(), "disable");
     EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_getSta(nullptr, nullptr), 0);
 }
@@ -166,7 +157,7 @@ TEST_F(Interface, ConcurrentInitsCreateOneThreadOfEachKind) {
         EXPECT_EQ(count_lines("++thNavigationFunc"), 1);
         EXPECT_EQ(count_lines("++thNavigationCtlFunc"), 1);
         EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_uinit(nullptr, nullptr), 0);
-        ASSERT_TRUE(all_gone());
+        ASSERT_TRUE(workers_gone());
     }
 }
 
