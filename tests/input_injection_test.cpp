@@ -1,0 +1,231 @@
+// The event scripts on a descriptor the caller opened: direction flags,
+// per-step timestamps, traces and write failures. The records are read back
+// from the other end of a packet socket, one packet per write.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "krv_nav.h"
+
+namespace {
+
+struct LogLine {
+    int prio;
+    std::string tag;
+    std::string text;
+};
+
+std::mutex g_mu;
+std::vector<LogLine> g_lines;
+
+std::vector<LogLine> take_logs() {
+    std::lock_guard<std::mutex> lk(g_mu);
+    std::vector<LogLine> out;
+    out.swap(g_lines);
+    return out;
+}
+
+}  // namespace
+
+// Captures the library's log lines in place of the Android log.
+extern "C" int __android_log_print(int prio, const char* tag, const char* fmt, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    std::lock_guard<std::mutex> lk(g_mu);
+    g_lines.push_back({prio, tag ? tag : "", buf});
+    return 1;
+}
+
+namespace {
+
+// Both ends of a packet socket with room for a whole swipe.
+class Channel {
+  public:
+    Channel() {
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv_) != 0) return;
+        int big = 1 << 20;
+        setsockopt(sv_[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+        setsockopt(sv_[1], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    }
+    ~Channel() {
+        if (sv_[0] >= 0) close(sv_[0]);
+        if (sv_[1] >= 0) close(sv_[1]);
+    }
+    bool ok() const { return sv_[0] >= 0; }
+    int writer() const { return sv_[0]; }
+    // Every packet written so far; each must be one whole record.
+    std::vector<input_event> drain() {
+        std::vector<input_event> out;
+        for (;;) {
+            input_event ev;
+            ssize_t n = recv(sv_[1], &ev, sizeof ev, MSG_DONTWAIT);
+            if (n < 0) break;
+            EXPECT_EQ(n, static_cast<ssize_t>(sizeof ev));
+            out.push_back(ev);
+        }
+        return out;
+    }
+
+  private:
+    int sv_[2] = {-1, -1};
+};
+
+long long usec(const input_event& e) { return e.input_event_sec * 1000000LL + e.input_event_usec; }
+
+struct Values {
+    std::vector<uint16_t> type, code;
+    std::vector<int32_t> value;
+};
+Values values_of(const std::vector<input_event>& evs) {
+    Values v;
+    for (const auto& e : evs) {
+        v.type.push_back(e.type);
+        v.code.push_back(e.code);
+        v.value.push_back(e.value);
+    }
+    return v;
+}
+
+using Script = void (*)(int, int);
+
+struct ScriptCase {
+    const char* name;
+    Script run;
+};
+const ScriptCase kScripts[] = {{"simulate_Touch_X", simulate_Touch_X}, {"simulate_Touch_Y", simulate_Touch_Y}};
+
+// Any non-zero direction flag moves the same way as 1.
+TEST(InputInjection, NonZeroFlagsMoveLikeOne) {
+    for (const auto& s : kScripts) {
+        SCOPED_TRACE(s.name);
+        Channel ref;
+        ASSERT_TRUE(ref.ok());
+        s.run(ref.writer(), 1);
+        const Values want = values_of(ref.drain());
+        ASSERT_EQ(want.type.size(), 68u);
+        for (int flag : {2, -1, 0x10000}) {
+            SCOPED_TRACE(flag);
+            Channel ch;
+            ASSERT_TRUE(ch.ok());
+            s.run(ch.writer(), flag);
+            const Values got = values_of(ch.drain());
+            EXPECT_EQ(got.type, want.type);
+            EXPECT_EQ(got.code, want.code);
+            EXPECT_EQ(got.value, want.value);
+        }
+        take_logs();
+    }
+}
+
+// Each step's report is stamped anew after the pause of the step before;
+// the positions and the lift-off carry earlier reports' times.
+TEST(InputInjection, StepReportsAreFreshAndPaced) {
+    for (const auto& s : kScripts) {
+        SCOPED_TRACE(s.name);
+        Channel ch;
+        ASSERT_TRUE(ch.ok());
+        s.run(ch.writer(), 0);
+        auto p = ch.drain();
+        ASSERT_EQ(p.size(), 68u);
+        for (int i = 0; i < 20; ++i) {
+            const auto& report = p[7 + 3 * i];
+            const auto& before = p[4 + 3 * i];
+            EXPECT_EQ(report.type, EV_SYN);
+            EXPECT_GE(usec(report), usec(before)) << i;
+            // Steps 1 to 19 come after a pause of at least 5 ms.
+            if (i > 0) {
+                EXPECT_GE(usec(report) - usec(before), 5000) << i;
+            }
+        }
+        // The lift-off report follows the last step's pause.
+        EXPECT_GE(usec(p[67]) - usec(p[64]), 5000);
+        take_logs();
+    }
+}
+
+// Traces bracket each script; only the leftward horizontal swipe logs its
+// steps; all lines are debug lines of "nav_core".
+TEST(InputInjection, ScriptTraces) {
+    struct Case {
+        Script run;
+        int flag;
+        const char* name;
+        int pos_lines;
+    } cases[] = {{simulate_Touch_X, 0, "simulate_Touch_X", 20},
+                 {simulate_Touch_X, 1, "simulate_Touch_X", 0},
+                 {simulate_Touch_Y, 0, "simulate_Touch_Y", 0},
+                 {simulate_Touch_Y, 1, "simulate_Touch_Y", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.flag));
+        Channel ch;
+        ASSERT_TRUE(ch.ok());
+        take_logs();
+        c.run(ch.writer(), c.flag);
+        auto lines = take_logs();
+        std::vector<std::string> want = {std::string("++ ") + c.name};
+        for (int i = 0; i < c.pos_lines; ++i) want.push_back(std::string("-pos ") + c.name);
+        want.push_back(std::string("-- ") + c.name);
+        std::vector<std::string> got;
+        for (const auto& l : lines) {
+            got.push_back(l.text);
+            EXPECT_EQ(l.prio, 3);  // debug
+            EXPECT_EQ(l.tag, "nav_core");
+        }
+        EXPECT_EQ(got, want);
+    }
+    // A key writes no trace of its own.
+    Channel ch;
+    ASSERT_TRUE(ch.ok());
+    simulate_key(ch.writer(), KEY_BACK);
+    EXPECT_EQ(ch.drain().size(), 4u);
+    EXPECT_TRUE(take_logs().empty());
+}
+
+// A descriptor that refuses writes: every record is logged as a write error
+// with the routine's name and the result, and the routine carries on.
+TEST(InputInjection, RefusedWritesAreLoggedAndSkipped) {
+    int fd = open("/dev/null", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    struct Case {
+        const char* name;
+        int records;
+        bool traced;
+    } cases[] = {{"simulate_key", 4, false}, {"simulate_Touch_X", 68, true}, {"simulate_Touch_Y", 68, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        take_logs();
+        if (std::string(c.name) == "simulate_key")
+            simulate_key(fd, KEY_HOMEPAGE);
+        else if (std::string(c.name) == "simulate_Touch_X")
+            simulate_Touch_X(fd, 1);
+        else
+            simulate_Touch_Y(fd, 1);
+        auto lines = take_logs();
+        const std::string err = std::string("-- ") + c.name + " write error -1";
+        int errors = 0;
+        for (const auto& l : lines) errors += l.text == err;
+        EXPECT_EQ(errors, c.records);
+        ASSERT_FALSE(lines.empty());
+        if (c.traced) {
+            EXPECT_EQ(lines.front().text, std::string("++ ") + c.name);
+            EXPECT_EQ(lines.back().text, std::string("-- ") + c.name);
+            EXPECT_EQ(lines.size(), static_cast<size_t>(c.records + 2));
+        } else {
+            EXPECT_EQ(lines.size(), static_cast<size_t>(c.records));
+        }
+    }
+    close(fd);
+}
+
+}  // namespace
