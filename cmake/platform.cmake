@@ -12,7 +12,7 @@ if(ANDROID)
   # The NDK has no libcutils: property_get / property_set map to the NDK's
   # system-property functions (platform/android/properties_ndk.cpp).
   add_library(krv_properties STATIC ${CMAKE_SOURCE_DIR}/platform/android/properties_ndk.cpp)
-  target_include_directories(krv_properties PUBLIC ${CMAKE_SOURCE_DIR}/platform/android/include)
+  target_include_directories(krv_properties PUBLIC ${CMAKE_SOURCE_DIR}/platform/include)
   target_compile_options(krv_properties PRIVATE ${KRV_WARNINGS} -fvisibility=hidden)
   add_library(krv::properties ALIAS krv_properties)
 else()

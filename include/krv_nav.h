@@ -148,8 +148,7 @@ KRV_EXPORT KrvJint Java_com_korrivan_navigation_NavCtrlJni_start(KrvJniEnv env, 
 KRV_EXPORT KrvJint Java_com_korrivan_navigation_NavCtrlJni_stop(KrvJniEnv env, KrvJniObject obj);
 KRV_EXPORT KrvJint Java_com_korrivan_navigation_NavCtrlJni_uinit(KrvJniEnv env, KrvJniObject obj);
 KRV_EXPORT KrvJint Java_com_korrivan_navigation_NavCtrlJni_getSta(KrvJniEnv env, KrvJniObject obj);
-KRV_EXPORT KrvJint Java_com_korrivan_navigation_NavCtrlJni_setSta(KrvJniEnv env, KrvJniObject obj,
-                                                                 KrvJint sta);
+KRV_EXPORT KrvJint Java_com_korrivan_navigation_NavCtrlJni_setSta(KrvJniEnv env, KrvJniObject obj, KrvJint sta);
 KRV_EXPORT KrvJint Java_com_korrivan_navigation_NavCtrlJni_simulateX(KrvJniEnv env, KrvJniObject obj);
 KRV_EXPORT KrvJint Java_com_korrivan_navigation_NavCtrlJni_simulateY(KrvJniEnv env, KrvJniObject obj);
 
@@ -224,8 +223,7 @@ KRV_EXPORT void cal_move_dir_5406(const FrameInfo* first, const FrameInfo* secon
 /* Second classifier with left/right codes and other thresholds. */
 KRV_EXPORT void cal_move_dir_5517(const FrameInfo* first, const FrameInfo* second);
 /* result = later - earlier; 0, or -1 (result untouched) if earlier > later. */
-KRV_EXPORT int timeval_subtract(struct timeval* result, const struct timeval* earlier,
-                                const struct timeval* later);
+KRV_EXPORT int timeval_subtract(struct timeval* result, const struct timeval* earlier, const struct timeval* later);
 
 /* ------------------------------------------------------------------ */
 /* Input injection                                                     */

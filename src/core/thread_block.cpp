@@ -14,6 +14,10 @@ static_assert(offsetof(ThreadControlBlock, state) == 16, "state sits at offset 1
 static_assert(sizeof(ThreadParamBlock) == 24, "the parameter block is 24 bytes");
 static_assert(sizeof(FramePair) == 18433, "a frame pair is 18433 bytes");
 static_assert(sizeof(FrameInfo) == 12, "a frame summary is 12 bytes");
+static_assert(sizeof(ThreadControlBlock::state) == 4 && std::atomic_ref<int32_t>::is_always_lock_free &&
+                  offsetof(ThreadControlBlock, state) % std::atomic_ref<int32_t>::required_alignment == 0,
+              "state is a lock-free 32-bit atomic word");
+static_assert(std::atomic_ref<pthread_t>::is_always_lock_free, "the handle word is lock-free");
 #if defined(__ANDROID__) && !defined(__LP64__)
 static_assert(sizeof(ThreadControlBlock) == 40, "the control block is 40 bytes on the 32-bit target");
 #endif

@@ -13,9 +13,7 @@ inline std::atomic_ref<int32_t> state_word(ThreadControlBlock& b) { return std::
 inline int32_t load_state(ThreadControlBlock& b) { return state_word(b).load(); }
 inline void store_state(ThreadControlBlock& b, int32_t s) { state_word(b).store(s); }
 
-inline std::atomic_ref<pthread_t> thread_word(ThreadControlBlock& b) {
-    return std::atomic_ref<pthread_t>(b.thread);
-}
+inline std::atomic_ref<pthread_t> thread_word(ThreadControlBlock& b) { return std::atomic_ref<pthread_t>(b.thread); }
 inline bool has_thread(ThreadControlBlock& b) { return thread_word(b).load() != pthread_t{}; }
 
 // Creates a worker for `block` unless one exists. The handle word is claimed

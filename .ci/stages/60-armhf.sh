@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# 32-bit ARM: cross build of the library, the host property service, the
+# simulated hardware and the test suite (optimised, without the host tools),
+# with the suite run under qemu-arm.
+set -euo pipefail
+source .ci/lib.sh
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  echo "adding the armhf architecture"
+  dpkg --add-architecture armhf
+  unset KRV_APT_UPDATED  # the package lists must be read again
+fi
+need_pkgs crossbuild-essential-armhf qemu-user \
+  android-liblog-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
+echo "cross compiler: $(arm-linux-gnueabihf-g++ --version | head -1)"
+echo "emulator: $(qemu-arm --version | head -1)"
+tools/run-tests armhf
