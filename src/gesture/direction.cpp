@@ -17,10 +17,10 @@ namespace {
 // Thresholds of one classifier: the four movement branches and the codes
 // they set.
 struct DirectionRules {
-    int up_min;       // dx + dy >= 0: dy above this is "up"
-    int right_max;    // dx + dy >= 0: dy below this is "right"
-    int left_min;     // dx + dy < 0: dy above this is "left"
-    int down_max;     // dx + dy < 0: dy below this is "down"
+    int up_min;     // dx + dy >= 0: dy above this is "up"
+    int right_max;  // dx + dy >= 0: dy below this is "right"
+    int left_min;   // dx + dy < 0: dy above this is "left"
+    int down_max;   // dx + dy < 0: dy below this is "down"
     uint8_t right_code;
     uint8_t left_code;
 };
@@ -42,8 +42,7 @@ void classify(const FrameInfo* first, const FrameInfo* second, const DirectionRu
     const int dx = static_cast<int>(second->center.x) - static_cast<int>(first->center.x);
     const int dy = static_cast<int>(second->center.y) - static_cast<int>(first->center.y);
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG,
-                        "center_x_sq + center_y_sq = %d, center_x_sq = %d, center_y_sq = %d!\n",
-                        dx + dy, dx, dy);
+                        "center_x_sq + center_y_sq = %d, center_x_sq = %d, center_y_sq = %d!\n", dx + dy, dx, dy);
     if (dx + dy >= 0) {
         if (dy > r.up_min) {
             log_line("up gDirection moving !\n");

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "core/reissue.h"
 #include "gesture/classifier_state.h"
 #include "krv_nav.h"
 
@@ -17,9 +18,9 @@ FramePair image;
 namespace krv {
 
 bool fetch_frame_pair(uint8_t* buffer) {
-    int fd = open(KRV_SENSOR_NODE, O_RDWR);
+    int fd = reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR); });
     if (fd < 0) return false;
-    int rc = ioctl(fd, NAV_IOC_GET_IMAGE, buffer);
+    int rc = reissue_on_eintr([&] { return ioctl(fd, NAV_IOC_GET_IMAGE, buffer); });
     close(fd);
     return rc >= 0;
 }
@@ -42,9 +43,9 @@ extern "C" void krv_nav_getImageData(uint8_t* buffer, int /*unused*/) { krv::get
 extern "C" void krv_nav_reportKey(int key) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
     unsigned char byte = static_cast<unsigned char>(key & 0xFF);
-    int fd = open(KRV_SENSOR_NODE, O_RDWR);
+    int fd = krv::reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR); });
     if (fd >= 0) {
-        ioctl(fd, NAV_IOC_REPORT_KEY, &byte);
+        krv::reissue_on_eintr([&] { return ioctl(fd, NAV_IOC_REPORT_KEY, &byte); });
         close(fd);
     }
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", __func__);

@@ -3,6 +3,7 @@
 #define LOG_TAG "nav_algo"
 
 #include <android/log.h>
+#include <stdint.h>
 #include <string.h>
 
 #include "gesture/classifier_state.h"
@@ -21,10 +22,8 @@ constexpr uint8_t kNoTouch = 0xFF;
 
 }  // namespace
 
-extern "C" int timeval_subtract(struct timeval* result, const struct timeval* earlier,
-                                const struct timeval* later) {
-    if (earlier->tv_sec > later->tv_sec ||
-        (earlier->tv_sec == later->tv_sec && earlier->tv_usec > later->tv_usec))
+extern "C" int timeval_subtract(struct timeval* result, const struct timeval* earlier, const struct timeval* later) {
+    if (earlier->tv_sec > later->tv_sec || (earlier->tv_sec == later->tv_sec && earlier->tv_usec > later->tv_usec))
         return -1;
     result->tv_sec = later->tv_sec - earlier->tv_sec;
     result->tv_usec = later->tv_usec - earlier->tv_usec;
@@ -63,7 +62,11 @@ extern "C" int cal_touch_area(void) {
     }
     gettimeofday(&end_time, nullptr);
     if (timeval_subtract(&diff_time, &start_time, &end_time) == 0) {
-        krv::interval_time = static_cast<int32_t>(diff_time.tv_sec * 1000 + diff_time.tv_usec / 1000);
+        // In 64-bit arithmetic (a 32-bit long overflows after 24 days) and
+        // saturated, so that a far jump of the clock never wraps into the
+        // tap window.
+        const long long ms = static_cast<long long>(diff_time.tv_sec) * 1000 + diff_time.tv_usec / 1000;
+        krv::interval_time = ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
     } else {
         // The clock stepped back during the pass: the elapsed time is
         // unknown, and a stale value must not turn this touch into a tap.

@@ -115,7 +115,7 @@ TEST_F(Classification, SummaryUsesTruncatingMeans) {
     FrameInfo info = fresh_info();
     EXPECT_EQ(cal_frame_info(f.px, &info), 11);
     EXPECT_EQ(info.level, 12);
-    EXPECT_EQ(info.center.y, 0);  // (72*0 + 72*1 + 56*2) / 200 = 0.92
+    EXPECT_EQ(info.center.y, 0);   // (72*0 + 72*1 + 56*2) / 200 = 0.92
     EXPECT_EQ(info.center.x, 33);  // (2*2556 + 1540) / 200 = 33.26
 }
 
@@ -151,9 +151,9 @@ TEST_F(Classification, HighLevelMakesEveryPixelAnEdge) {
 
 TEST_F(Classification, EdgeScansSkipColumnZeroAndLastRowInColumnScan) {
     Frame f;
-    f.px[0] = 0;              // (0,0): row scan only
-    f.px[127 * W + 40] = 0;   // (127,40): row scan only
-    f.px[60 * W + 30] = 0;    // (60,30): both scans
+    f.px[0] = 0;             // (0,0): row scan only
+    f.px[127 * W + 40] = 0;  // (127,40): row scan only
+    f.px[60 * W + 30] = 0;   // (60,30): both scans
     FrameInfo info = fresh_info();
     info.level = 1;
     cal_edg_pos(f.px, &info);
@@ -194,10 +194,11 @@ TEST_F(Classification, DirectionBoundaries) {
     const char* left = "left gDirection moving !\n";
     const char* right = "right gDirection moving !\n";
     const MoveCase cases[] = {
-        {0, 36, 3, 3, up, up},       {0, 35, 0, 3, "", up},         {0, 11, 0, 3, "", up},
-        {0, 10, 0, 0, "", ""},       {0, -36, 4, 4, down, down},    {0, -35, 0, 4, "", down},
+        {0, 36, 3, 3, up, up},       {0, 35, 0, 3, "", up},
+        {0, 11, 0, 3, "", up},       {0, 10, 0, 0, "", ""},
+        {0, -36, 4, 4, down, down},  {0, -35, 0, 4, "", down},
         {0, -31, 0, 4, "", down},    {0, -30, 0, 0, "", ""},
-        {-36, 36, 3, 3, up, up},     // a sum of exactly 0 counts as non-negative
+        {-36, 36, 3, 3, up, up},  // a sum of exactly 0 counts as non-negative
         {-37, 36, 0, 1, left, left}, {40, -36, 0, 2, right, right},
         {-20, -5, 0, 0, "", ""},     {15, -11, 0, 2, right, right},
     };
@@ -245,22 +246,39 @@ struct PassCase {
 TEST_F(Classification, PassResults) {
     const Blob still{20, 50, 20, 20};
     const PassCase cases[] = {
-        {"swipe up", krvtest::make_pair({20, 10, 20, 20}, {20, 50, 20, 20}), 50000, 3,
+        {"swipe up",
+         krvtest::make_pair({20, 10, 20, 20}, {20, 50, 20, 20}),
+         50000,
+         3,
          {"up gDirection moving !\n", "gDirection = 3, interval_time = 50ms\n"}},
-        {"swipe down", krvtest::make_pair({20, 90, 20, 20}, {20, 40, 20, 20}), 50000, 4,
+        {"swipe down",
+         krvtest::make_pair({20, 90, 20, 20}, {20, 40, 20, 20}),
+         50000,
+         4,
          {"down gDirection moving !\n", "gDirection = 4, interval_time = 50ms\n"}},
-        {"tap at 121 ms", krvtest::make_pair(still, still), 121000, 5,
+        {"tap at 121 ms",
+         krvtest::make_pair(still, still),
+         121000,
+         5,
          {"CLK_SINGLE\n", "gDirection = 5, interval_time = 121ms\n"}},
-        {"tap at 499 ms", krvtest::make_pair(still, {30, 59, 20, 20}), 499999, 5,
+        {"tap at 499 ms",
+         krvtest::make_pair(still, {30, 59, 20, 20}),
+         499999,
+         5,
          {"CLK_SINGLE\n", "gDirection = 5, interval_time = 499ms\n"}},
-        {"too quick for a tap", krvtest::make_pair(still, still), 120999, 0,
+        {"too quick for a tap",
+         krvtest::make_pair(still, still),
+         120999,
+         0,
          {"NONE move !\n", "gDirection = 0, interval_time = 120ms\n"}},
-        {"too slow for a tap", krvtest::make_pair(still, still), 500000, 0,
+        {"too slow for a tap",
+         krvtest::make_pair(still, still),
+         500000,
+         0,
          {"NONE move !\n", "gDirection = 0, interval_time = 500ms\n"}},
         {"tap moved 10+10", krvtest::make_pair(still, {30, 60, 20, 20}), 200000, 0, {"NONE move !\n"}},
         {"tap moved 11", krvtest::make_pair(still, {31, 50, 20, 20}), 200000, 0, {"NONE move !\n"}},
-        {"long pass", krvtest::make_pair(still, still), 1000500, 0,
-         {"gDirection = 0, interval_time = 1000ms\n"}},
+        {"long pass", krvtest::make_pair(still, still), 1000500, 0, {"gDirection = 0, interval_time = 1000ms\n"}},
         {"driver flagged", krvtest::make_pair(still, still, 1), 200000, 7, {}},
     };
     for (const auto& c : cases) {
@@ -328,6 +346,19 @@ TEST_F(Classification, ClockSteppingBackNeverMakesATap) {
     EXPECT_TRUE(has_line("NONE move !\n"));
 }
 
+// A forward jump of 2^32 ms + 200 ms (a clock set at boot, say) must not wrap
+// into the tap window; on a 32-bit build the milliseconds overflow a long.
+TEST_F(Classification, ClockJumpingFarForwardNeverMakesATap) {
+    const Blob still{20, 50, 20, 20};
+    krvtest::sensor_set_frames(krvtest::make_pair(still, still));
+    krvtest::clear_logs();
+    krvtest::script_clock({{10, 0}, {10 + 4294967, 496000}});
+    EXPECT_EQ(cal_touch_area(), 0);
+    krvtest::script_clock({});
+    EXPECT_TRUE(has_line("NONE move !\n"));
+    EXPECT_TRUE(has_line("gDirection = 0, interval_time = 2147483647ms\n"));
+}
+
 // ------------------------------------------------------------ time math
 
 TEST(TimevalSubtract, Table) {
@@ -336,10 +367,8 @@ TEST(TimevalSubtract, Table) {
         int want_rc;
         struct timeval want;
     } cases[] = {
-        {{5, 100}, {5, 100}, 0, {0, 0}},
-        {{3, 950000}, {5, 900000}, 0, {1, 950000}},
-        {{0, 0}, {0, 999999}, 0, {0, 999999}},
-        {{6, 0}, {5, 999999}, -1, {77, 77}},
+        {{5, 100}, {5, 100}, 0, {0, 0}},       {{3, 950000}, {5, 900000}, 0, {1, 950000}},
+        {{0, 0}, {0, 999999}, 0, {0, 999999}}, {{6, 0}, {5, 999999}, -1, {77, 77}},
         {{5, 2}, {5, 1}, -1, {77, 77}},
     };
     for (const auto& c : cases) {
