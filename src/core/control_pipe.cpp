@@ -4,12 +4,16 @@
 #include <android/log.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "core/control_internal.h"
+#include "core/reissue.h"
 #include "core/thread_block.h"
 #include "krv_nav.h"
 
@@ -20,10 +24,7 @@ constexpr int kCommandBufferSize = 1024;
 
 // Opens the pipe without following a link and only if it is a FIFO.
 int open_fifo(int flags) {
-    int fd;
-    do {
-        fd = open(KRV_CTL_PIPE, flags | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    int fd = krv::reissue_on_eintr([flags] { return open(KRV_CTL_PIPE, flags | O_NOFOLLOW | O_CLOEXEC); });
     if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
@@ -32,6 +33,49 @@ int open_fifo(int flags) {
         return -1;
     }
     return fd;
+}
+
+// Waits until a writer has sent something or has come and gone, on a pipe
+// opened for reading without blocking. A blocking open would wait for ever
+// on a pipe that another process deletes or replaces meanwhile: no writer
+// can reach it any more, and uinit's "CNL" would go nowhere. So the pipe's
+// inode is watched as well, and the wait gives up (false) once the pipe no
+// longer has a name. Where the watch cannot be set up, the wait is a plain
+// blocking one, as before.
+bool await_writer(int fd) {
+    int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch >= 0) {
+        char self[32];
+        const int len = snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+        if (len < 0 || static_cast<size_t>(len) >= sizeof self ||
+            inotify_add_watch(watch, self, IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+            close(watch);
+            watch = -1;
+        }
+    }
+    // The first look does not wait: a pipe unlinked between the open and
+    // the watch raises no event, so its link count is checked once the watch
+    // is in place, and again after every event. Data a writer already sent
+    // is read first, whatever became of the name.
+    bool ok = false;
+    for (bool first = watch >= 0;; first = false) {
+        struct pollfd fds[2] = {{fd, POLLIN, 0}, {watch, POLLIN, 0}};
+        if (krv::reissue_on_eintr([&] { return poll(fds, watch >= 0 ? 2 : 1, first ? 0 : -1); }) < 0) break;
+        if (fds[0].revents != 0) {
+            ok = true;
+            break;
+        }
+        if (fds[1].revents != 0) {
+            alignas(struct inotify_event) char events[256];
+            while (read(watch, events, sizeof events) > 0) {}
+        }
+        if (first || fds[1].revents != 0) {
+            struct stat st;
+            if (fstat(fd, &st) != 0 || st.st_nlink == 0) break;  // deleted, or replaced by another file
+        }
+    }
+    if (watch >= 0) close(watch);
+    return ok;
 }
 
 }  // namespace
@@ -47,17 +91,21 @@ extern "C" int read_navCtlPipe(char* buffer) {
         __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "mkfifo nav ctl success\n");
     }
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "access or mkfifo nav ctl success\n");
-    int fd = open_fifo(O_RDONLY);
+    // The open does not block; the wait for a writer comes after it, and
+    // the descriptor then blocks again for the read.
+    int fd = open_fifo(O_RDONLY | O_NONBLOCK);
+    if (fd >= 0 && !await_writer(fd)) {
+        close(fd);
+        fd = -1;
+    }
     if (fd < 0) {
         __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Open nav ctl fifo file error\n");
         return -2;
     }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Open nav ctl success\n");
     memset(buffer, 0, 4);
-    ssize_t n;
-    do {
-        n = read(fd, buffer, kCommandBufferSize);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = krv::reissue_on_eintr([&] { return read(fd, buffer, kCommandBufferSize); });
     if (n > 0) {
         buffer[n - 1] = '\0';
         __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Read len = %d: \"%s\" from nav ctl FIFO\n",
@@ -95,10 +143,7 @@ int write_ctl_command(const char* command, bool bounded) {
         return -1;
     }
     size_t len = strlen(command) + 1;
-    ssize_t n;
-    do {
-        n = write(fd, command, len);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = krv::reissue_on_eintr([&] { return write(fd, command, len); });
     if (n > 0) __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Write '%s' to nav ctl FIFO\n", command);
     close(fd);
     return n < 0 ? -1 : static_cast<int>(n);

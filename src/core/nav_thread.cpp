@@ -14,6 +14,7 @@
 #include <atomic>
 
 #include "core/nav_internal.h"
+#include "core/reissue.h"
 #include "core/thread_block.h"
 #include "core/wake_channel.h"
 #include "krv_nav.h"
@@ -69,7 +70,7 @@ int wait_signal_from(uint32_t seen, int timeoutSec, int timeoutMs) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", "krv_nav_core_waitSignal");
     pthread_mutex_lock(&gFingerprintVarNav.waitLock);
     install_sigio_handler();
-    int fd = open(KRV_SENSOR_NODE, O_RDWR);
+    int fd = reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR); });
     if (fd < 0) {
         __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "can't open device");
         pthread_mutex_unlock(&gFingerprintVarNav.waitLock);
@@ -159,6 +160,7 @@ extern "C" int krv_nav_core_init(void) {
     if (!krv::has_thread(gFingerprintVarNav)) krv::gNavEnding.store(false);
     int err = krv::create_worker(gFingerprintVarNav, thNavigationFunc, &gFingerprintParamNav);
     if (err > 1) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc's and bionic's strerror use a per-thread buffer.
         __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "create Navigation thread error: %s/n", strerror(err));
         return -1;
     }

@@ -16,15 +16,14 @@ namespace {
 uint32_t* word(WakeChannel& ch) { return reinterpret_cast<uint32_t*>(&ch.count); }
 
 long futex_wait(WakeChannel& ch, uint32_t seen, const struct timespec* deadline) {
-    if (deadline == nullptr)
-        return syscall(SYS_futex, word(ch), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+    if (deadline == nullptr) return syscall(SYS_futex, word(ch), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
 #if defined(SYS_futex_time64) && !defined(__LP64__)
     if (sizeof(deadline->tv_sec) == 8)
-        return syscall(SYS_futex_time64, word(ch), FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME, seen,
-                       deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+        return syscall(SYS_futex_time64, word(ch), FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME, seen, deadline,
+                       nullptr, FUTEX_BITSET_MATCH_ANY);
 #endif
-    return syscall(SYS_futex, word(ch), FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME, seen, deadline,
-                   nullptr, FUTEX_BITSET_MATCH_ANY);
+    return syscall(SYS_futex, word(ch), FUTEX_WAIT_BITSET_PRIVATE | FUTEX_CLOCK_REALTIME, seen, deadline, nullptr,
+                   FUTEX_BITSET_MATCH_ANY);
 }
 
 }  // namespace

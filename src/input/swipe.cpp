@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "core/reissue.h"
 #include "input/event_writer.h"
 #include "krv_nav.h"
 
@@ -91,7 +92,7 @@ extern "C" void simulate_Touch_Y(int deviceFd, int increasing) {
 extern "C" int krv_nav_simulateTouch(const char* swipeName) {
     log_line("++ %s", __func__);
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s eventDevNode: %s", __func__, KRV_INPUT_NODE);
-    int fd = open(KRV_INPUT_NODE, O_RDWR);
+    int fd = krv::reissue_on_eintr([] { return open(KRV_INPUT_NODE, O_RDWR); });
     // Case-sensitive prefixes, first match wins: "upward" is "up".
     if (strncmp(swipeName, "left", 4) == 0) {
         log_line("left %s", __func__);

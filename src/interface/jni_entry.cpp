@@ -8,15 +8,11 @@ extern "C" {
 
 JNIEXPORT jint JNICALL Java_com_korrivan_navigation_NavCtrlJni_init(JNIEnv*, jobject) { return krv_nav_utils_init(); }
 
-JNIEXPORT jint JNICALL Java_com_korrivan_navigation_NavCtrlJni_start(JNIEnv*, jobject) {
-    return krv_nav_core_start();
-}
+JNIEXPORT jint JNICALL Java_com_korrivan_navigation_NavCtrlJni_start(JNIEnv*, jobject) { return krv_nav_core_start(); }
 
 JNIEXPORT jint JNICALL Java_com_korrivan_navigation_NavCtrlJni_stop(JNIEnv*, jobject) { return krv_nav_core_stop(); }
 
-JNIEXPORT jint JNICALL Java_com_korrivan_navigation_NavCtrlJni_uinit(JNIEnv*, jobject) {
-    return krv_nav_utils_uinit();
-}
+JNIEXPORT jint JNICALL Java_com_korrivan_navigation_NavCtrlJni_uinit(JNIEnv*, jobject) { return krv_nav_utils_uinit(); }
 
 JNIEXPORT jint JNICALL Java_com_korrivan_navigation_NavCtrlJni_getSta(JNIEnv*, jobject) {
     return krv_nav_utils_getSta();

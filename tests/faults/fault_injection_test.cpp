@@ -1,0 +1,379 @@
+// Faults of the sensor, the input node, the command pipe, the property store
+// and signals, all injected through the simulated hardware. For each: the
+// library survives, its threads stay near idle (no busy loop), it writes a
+// bounded number of lines per second, and it works again once the fault
+// clears.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "core/test_wait.h"
+#include "krv_nav.h"
+#include "support/log_capture.h"
+#include "support/sim_hardware.h"
+
+using namespace krvtest;
+
+namespace {
+
+const Blob kStill{20, 50, 20, 20};
+const FramePair kSwipeUp = make_pair({20, 10, 20, 20}, {20, 60, 20, 20});
+const FramePair kFlagged = make_pair(kStill, kStill, 1);
+constexpr size_t kSwipeRecords = 68;
+constexpr size_t kKeyRecords = 4;
+
+bool nav_thread() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
+bool ctl_thread() { return __atomic_load_n(&gFingerprintVarNavCtl.thread, __ATOMIC_SEQ_CST) != 0; }
+int nav_state() { return __atomic_load_n(&gFingerprintVarNav.state, __ATOMIC_SEQ_CST); }
+
+double thread_cpu_ms(pthread_t t) {
+    clockid_t cid;
+    struct timespec ts;
+    if (t == 0 || pthread_getcpuclockid(t, &cid) != 0 || clock_gettime(cid, &ts) != 0) return 0;
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// CPU time of both worker threads and the lines written over a span of
+// wall-clock time.
+class Budget {
+  public:
+    Budget() : nav_(gFingerprintVarNav.thread), ctl_(gFingerprintVarNavCtl.thread) { restart(); }
+    void restart() {
+        t0_ = std::chrono::steady_clock::now();
+        cpu0_ = cpu();
+        lines0_ = logs().size();
+    }
+    double seconds() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count(); }
+    double cpu_share() const { return (cpu() - cpu0_) / 1e3 / seconds(); }
+    double lines_per_second() const { return (logs().size() - lines0_) / seconds(); }
+    // A busy thread would use a whole core; a quarter is generous for the
+    // pauses, the back-offs and a sanitizer's overhead.
+    void expect_idle(double max_lines_per_s) const {
+        EXPECT_LT(cpu_share(), 0.25) << "worker CPU share over " << seconds() << " s";
+        EXPECT_LT(lines_per_second(), max_lines_per_s);
+    }
+
+  private:
+    double cpu() const { return thread_cpu_ms(nav_) + thread_cpu_ms(ctl_); }
+    pthread_t nav_, ctl_;
+    std::chrono::steady_clock::time_point t0_;
+    double cpu0_ = 0;
+    size_t lines0_ = 0;
+};
+
+void send_raw(const std::string& bytes) {
+    int fd = ::open(pipe_real_path().c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+}
+
+// One touch with these frames injects `records` records (and no more).
+void expect_gesture(const FramePair& frames, size_t records) {
+    input_clear();
+    sensor_set_frames(frames);
+    ASSERT_TRUE(armed());
+    ASSERT_EQ(touch(), 1);
+    EXPECT_EQ(input_wait(records, 5000), records);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(input_packets().size(), records);
+}
+
+class Faults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sensor_reset();
+        clear_logs();
+        ASSERT_EQ(krv_nav_core_init(), 0);
+        ASSERT_TRUE(armed());
+    }
+    void start_control() {
+        ASSERT_EQ(krv_nav_core_ctl_init(), 0);
+        ASSERT_TRUE(eventually([] { return access(pipe_real_path().c_str(), F_OK) == 0; }));
+    }
+    void TearDown() override {
+        sensor_reset();
+        clear_logs();
+        // Ended as the host ends them: the control thread's end cancels the
+        // navigation thread with a wake of its own. No touch is sent, so no
+        // SIGIO handler of this test can run late into the next one.
+        const bool had_nav = nav_thread();
+        if (!ctl_thread()) start_control();
+        EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
+        EXPECT_TRUE(workers_gone());
+        // The threads write their exit trace after letting go of their
+        // lock: let them finish it before the next test (or the exit).
+        if (had_nav) {
+            EXPECT_TRUE(wait_line("--thNavigationFunc"));
+        }
+        EXPECT_TRUE(wait_line("--thNavigationCtlFunc"));
+    }
+};
+
+// ------------------------------------------------------------------ EINTR
+
+TEST_F(Faults, InterruptedCallsAreReissuedAndNothingIsLost) {
+    struct Case {
+        const char* name;
+        Fault call;
+        const FramePair* frames;
+        size_t records;
+    } cases[] = {
+        {"sensor open", Fault::kSensorOpen, &kSwipeUp, kSwipeRecords},
+        {"frame request", Fault::kSensorIoctl, &kSwipeUp, kSwipeRecords},
+        {"input open", Fault::kInputOpen, &kFlagged, kKeyRecords},
+        {"input write", Fault::kInputWrite, &kSwipeUp, kSwipeRecords},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int calls0 = fault_calls(c.call);
+        fault_fail_next(c.call, 3, EINTR);
+        if (c.call == Fault::kSensorOpen) {
+            // Wake the thread for a pass on still frames: the pass's own
+            // open of the sensor meets the interruptions. The pass is over
+            // once the thread has armed again.
+            sensor_set_frames(make_pair(kStill, kStill));
+            krv_nav_core_start();
+            ASSERT_TRUE(eventually([&] { return fault_calls(c.call) >= calls0 + 3 && sensor_armed_count() == 1; }));
+        }
+        clear_logs();
+        expect_gesture(*c.frames, c.records);
+        EXPECT_GE(fault_calls(c.call) - calls0, 4);  // three interrupted calls, then the one that worked
+        EXPECT_EQ(count_lines("can't open device"), 0);
+        for (auto& l : log_texts()) {
+            EXPECT_EQ(l.find("write error"), std::string::npos) << l;
+            EXPECT_EQ(l.find("failed"), std::string::npos) << l;
+        }
+    }
+}
+
+TEST_F(Faults, InterruptedPipeCallsStillDeliverTheCommand) {
+    start_control();
+    for (Fault f : {Fault::kPipeOpen, Fault::kPipeRead}) {
+        SCOPED_TRACE(f == Fault::kPipeOpen ? "pipe open" : "pipe read");
+        krv_nav_core_start();
+        ASSERT_TRUE(eventually([] { return nav_state() == STATE_RUN; }));
+        fault_fail_next(f, 3, EINTR);
+        clear_logs();
+        send_raw(std::string("STP\0", 4));
+        EXPECT_TRUE(eventually([] { return nav_state() == STATE_STOP; }));
+        for (auto& l : logs()) EXPECT_NE(l.prio, 6) << l.text;
+    }
+}
+
+// ------------------------------------------------------ input node writes
+
+TEST_F(Faults, RefusedAndShortInputWritesAreNotRetried) {
+    struct Case {
+        const char* name;
+        int err;          // every write fails with this
+        size_t short_to;  // or delivers only this many bytes
+        size_t want_packets;
+        int want_error_lines;
+    } cases[] = {
+        {"queue full (EAGAIN)", EAGAIN, 0, 0, static_cast<int>(kSwipeRecords)},
+        {"short writes", 0, 8, kSwipeRecords, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.err) fault_fail_next(Fault::kInputWrite, 1000, c.err);
+        input_short_writes(c.short_to);
+        const int writes0 = fault_calls(Fault::kInputWrite);
+        clear_logs();
+        input_clear();
+        sensor_set_frames(kSwipeUp);
+        Budget budget;
+        ASSERT_EQ(touch(), 1);
+        ASSERT_TRUE(wait_line("-- simulate_Touch_Y"));
+        ASSERT_TRUE(wait_line("Nav Running ..."));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // One write per record, whatever its outcome.
+        EXPECT_EQ(fault_calls(Fault::kInputWrite) - writes0, static_cast<int>(kSwipeRecords));
+        EXPECT_EQ(input_packets().size(), c.want_packets);
+        for (auto& p : input_packets()) EXPECT_EQ(p.size, c.short_to);
+        EXPECT_EQ(count_lines("-- simulate_Touch_Y write error -1"), c.want_error_lines);
+        budget.restart();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        budget.expect_idle(5);
+        // Fault cleared: the next swipe is whole.
+        fault_fail_next(Fault::kInputWrite, 0, 0);
+        input_short_writes(0);
+        expect_gesture(kSwipeUp, kSwipeRecords);
+        for (auto& p : input_packets()) EXPECT_EQ(p.size, sizeof(struct input_event));
+    }
+}
+
+// ------------------------------------------------------------ sensor node
+
+TEST_F(Faults, SensorVanishingWhileArmedAndComingBack) {
+    clear_logs();
+    Budget budget;
+    sensor_vanish();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    // One attempt a second while it is gone, each a handful of lines.
+    EXPECT_LE(count_lines("can't open device"), 4);
+    budget.expect_idle(20);
+    EXPECT_EQ(input_packets().size(), 0u);
+    // Back: the thread arms again on its own within its pause.
+    sensor_set_present(true);
+    ASSERT_TRUE(armed(3000));
+    expect_gesture(kFlagged, kKeyRecords);
+}
+
+// ----------------------------------------------------------- command pipe
+
+TEST_F(Faults, PipeDeletedOrReplacedWhileTheControlThreadWaits) {
+    struct Case {
+        const char* name;
+        bool replace;  // by a regular file, else just deleted
+    } cases[] = {{"deleted", false}, {"replaced by a regular file", true}};
+    start_control();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(eventually([] { return access(pipe_real_path().c_str(), F_OK) == 0; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the thread is waiting for a writer
+        clear_logs();
+        Budget budget;
+        ASSERT_EQ(unlink(pipe_real_path().c_str()), 0);
+        if (c.replace) {
+            int fd = ::open(pipe_real_path().c_str(), O_CREAT | O_WRONLY, 0600);
+            ASSERT_GE(fd, 0);
+            ::close(fd);
+        }
+        // The waiting reader notices at once, reports the failed open and
+        // pauses between attempts.
+        EXPECT_TRUE(wait_line("Open nav ctl fifo file error\n", 1, 2000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        budget.expect_idle(10);
+        EXPECT_LE(count_lines("Open nav ctl fifo file error\n"), 4);
+        struct stat st;
+        ASSERT_EQ(stat(pipe_real_path().c_str(), &st), 0);
+        EXPECT_EQ(S_ISREG(st.st_mode), c.replace);  // another's file is left alone
+        if (c.replace) unlink(pipe_real_path().c_str());
+        // Cleared: the pipe comes back and commands work again.
+        ASSERT_TRUE(eventually([] {
+            struct stat s;
+            return stat(pipe_real_path().c_str(), &s) == 0 && S_ISFIFO(s.st_mode);
+        }));
+        krv_nav_core_start();
+        send_raw(std::string("STP\0", 4));
+        EXPECT_TRUE(eventually([] { return nav_state() == STATE_STOP; }));
+    }
+    // uinit does not hang on a pipe that vanished under the waiting thread.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    unlink(pipe_real_path().c_str());
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
+    EXPECT_TRUE(workers_gone());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(6));
+}
+
+TEST_F(Faults, PipeDeletedBetweenTheReadersOpenAndItsWatch) {
+    // The deletion comes before the reader watches the pipe, so no event
+    // tells of it: the reader must still notice instead of waiting for ever.
+    start_control();
+    ASSERT_TRUE(wait_line("access or mkfifo nav ctl success\n"));
+    pipe_on_reader_open([] { unlink(pipe_real_path().c_str()); });
+    send_raw(std::string("STT\0", 4));  // a new read, and with it a new open
+    EXPECT_TRUE(wait_line("Open nav ctl fifo file error\n", 1, 3000));
+    ASSERT_TRUE(eventually([] {
+        struct stat s;
+        return stat(pipe_real_path().c_str(), &s) == 0 && S_ISFIFO(s.st_mode);
+    }));
+    send_raw(std::string("STP\0", 4));
+    EXPECT_TRUE(eventually([] { return nav_state() == STATE_STOP; }));
+}
+
+// --------------------------------------------------------- property store
+
+TEST_F(Faults, PropertyStoreUnwritableOrFull) {
+    char tmpl[] = "/tmp/krv-props-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    setenv("KRV_PROPERTY_DIR", dir.c_str(), 1);
+    ASSERT_EQ(krv_nav_core_ctl_setSta(0), 0);
+    struct Case {
+        const char* name;
+        int err;
+    } cases[] = {{"read-only", EROFS}, {"full", ENOSPC}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        files_fail(dir, c.err);
+        clear_logs();
+        EXPECT_EQ(krv_nav_core_ctl_setSta(1), -c.err);
+        EXPECT_EQ(count_lines("krv_nav_core_ctl_setSta : 1, ret = " + std::to_string(-c.err)), 1);
+        EXPECT_EQ(krv_nav_core_ctl_getSta(), 0);  // the old value is intact
+        EXPECT_EQ(krv_nav_utils_setSta(1), -c.err);
+        files_fail(dir, 0);
+        EXPECT_EQ(krv_nav_core_ctl_setSta(1), 0);
+        EXPECT_EQ(krv_nav_core_ctl_getSta(), 1);
+        ASSERT_EQ(krv_nav_core_ctl_setSta(0), 0);
+    }
+}
+
+// ------------------------------------------------------------ SIGIO storm
+
+constexpr int kStorm = 10000;
+
+void storm() {
+    for (int i = 0; i < kStorm; ++i) kill(getpid(), SIGIO);
+}
+
+TEST_F(Faults, SigioStormWhileWaiting) {
+    start_control();
+    clear_logs();
+    Budget budget;
+    storm();
+    // Every handler run is one line; the thread makes a pass per wake it
+    // sees (light frames: nothing injected).
+    ASSERT_TRUE(wait_quiet());
+    const int handler_lines = count_lines("krv_nav_core_wakeNavThread");
+    EXPECT_GE(handler_lines, 1);
+    EXPECT_LE(handler_lines, kStorm);
+    EXPECT_LE(count_lines("cal_touch_area \n"), handler_lines);
+    EXPECT_EQ(input_packets().size(), 0u);
+    EXPECT_TRUE(ctl_thread());
+    // Calm again: idle within a second of the storm.
+    ASSERT_TRUE(armed());
+    budget.restart();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    budget.expect_idle(5);
+    expect_gesture(kFlagged, kKeyRecords);
+}
+
+TEST_F(Faults, SigioStormDuringDispatch) {
+    // A swipe is being written when the storm comes: the swipe stays whole
+    // and in order, and the extra passes the wakes cause inject nothing.
+    input_clear();
+    sensor_set_frames(kSwipeUp);
+    ASSERT_EQ(touch(), 1);
+    ASSERT_TRUE(eventually([] { return sensor_frame_requests() >= 1; }));
+    sensor_set_frames(make_pair(kStill, kStill));  // later passes: result 0
+    ASSERT_TRUE(eventually([] { return input_packets().size() >= 5; }));
+    storm();
+    ASSERT_TRUE(wait_line("-- simulate_Touch_Y"));
+    ASSERT_TRUE(wait_quiet());
+    ASSERT_TRUE(armed());
+    auto p = input_packets();
+    ASSERT_EQ(p.size(), kSwipeRecords);
+    EXPECT_EQ(p[0].ev.code, ABS_MT_TRACKING_ID);
+    EXPECT_EQ(p[kSwipeRecords - 3].ev.value, -1);  // lift-off: tracking ID -1, BTN_TOUCH 0, report
+    EXPECT_EQ(p[kSwipeRecords - 2].ev.code, BTN_TOUCH);
+    EXPECT_EQ(p[kSwipeRecords - 1].ev.type, EV_SYN);
+    Budget budget;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    budget.expect_idle(5);
+    expect_gesture(kFlagged, kKeyRecords);
+}
+
+}  // namespace
