@@ -67,13 +67,15 @@ int main(int argc, char** argv) {
         fd = open(path, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0 || errno != ENXIO) break;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        if ((now.tv_sec - t0.tv_sec) + (now.tv_nsec - t0.tv_nsec) / 1e9 >= timeout_s) {
+        if (static_cast<double>(now.tv_sec - t0.tv_sec) + static_cast<double>(now.tv_nsec - t0.tv_nsec) / 1e9 >=
+            timeout_s) {
             fprintf(stderr, "navctl: no reader opened %s within %.1f s; nothing sent\n", path, timeout_s);
             return 1;
         }
         usleep(10000);
     }
     if (fd < 0) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): navctl runs a single thread.
         fprintf(stderr, "navctl: cannot open %s: %s\n", path, strerror(errno));
         return 1;
     }

@@ -52,8 +52,16 @@ TEST_F(EventScripts, KeysForResultCodes) {
     struct Case {
         int result;
         int key;  // 0: none
-    } cases[] = {{7, KEY_HOMEPAGE}, {5, KEY_BACK}, {3, KEY_LEFT}, {4, KEY_RIGHT}, {0, 0},
-                 {1, 0},           {2, 0},        {6, 0},        {8, 0},         {-1, 0}};
+    } cases[] = {{7, KEY_HOMEPAGE},
+                 {5, KEY_BACK},
+                 {3, KEY_LEFT},
+                 {4, KEY_RIGHT},
+                 {0, 0},
+                 {1, 0},
+                 {2, 0},
+                 {6, 0},
+                 {8, 0},
+                 {-1, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.result);
         input_clear();
@@ -68,7 +76,9 @@ TEST_F(EventScripts, KeysForResultCodes) {
             continue;
         }
         ASSERT_EQ(p.size(), 4u);
-        const Rec want[] = {{EV_KEY, (uint16_t)c.key, 1}, {EV_SYN, SYN_REPORT, 0}, {EV_KEY, (uint16_t)c.key, 0},
+        const Rec want[] = {{EV_KEY, (uint16_t)c.key, 1},
+                            {EV_SYN, SYN_REPORT, 0},
+                            {EV_KEY, (uint16_t)c.key, 0},
                             {EV_SYN, SYN_REPORT, 0}};
         for (int i = 0; i < 4; ++i) {
             EXPECT_EQ(p[i].size, sizeof(input_event));
@@ -197,7 +207,7 @@ TEST_F(EventScripts, Dispatch) {
         size_t records;
         bool no_touch_line;
         bool silent;
-    } cases[] = {{0, 0, false, true}, {5, 0, false, true}, {7, 0, false, true}, {-3, 0, false, true},
+    } cases[] = {{0, 0, false, true}, {5, 0, false, true}, {7, 0, false, true},   {-3, 0, false, true},
                  {1, 0, true, false}, {2, 0, true, false}, {3, 68, false, false}, {4, 68, false, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code);

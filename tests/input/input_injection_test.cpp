@@ -1,51 +1,19 @@
 // The event scripts on a descriptor the caller opened: direction flags,
 // per-step timestamps, traces and write failures. The records are read back
 // from the other end of a packet socket, one packet per write.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/input.h>
-#include <stdarg.h>
-#include <stdio.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "krv_nav.h"
+#include "support/log_capture.h"
 
-namespace {
-
-struct LogLine {
-    int prio;
-    std::string tag;
-    std::string text;
-};
-
-std::mutex g_mu;
-std::vector<LogLine> g_lines;
-
-std::vector<LogLine> take_logs() {
-    std::lock_guard<std::mutex> lk(g_mu);
-    std::vector<LogLine> out;
-    out.swap(g_lines);
-    return out;
-}
-
-}  // namespace
-
-// Captures the library's log lines in place of the Android log.
-extern "C" int __android_log_print(int prio, const char* tag, const char* fmt, ...) {
-    char buf[512];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    std::lock_guard<std::mutex> lk(g_mu);
-    g_lines.push_back({prio, tag ? tag : "", buf});
-    return 1;
-}
+using krvtest::take_logs;
 
 namespace {
 
