@@ -9,8 +9,8 @@ need_pkgs() {
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "installing: ${missing[*]}"
   if [ -z "${KRV_APT_UPDATED:-}" ]; then
-    apt-get update -qq || return 1
+    apt-get -o DPkg::Lock::Timeout=600 update -qq || return 1
     export KRV_APT_UPDATED=1
   fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || return 1
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || return 1
 }

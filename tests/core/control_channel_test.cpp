@@ -37,7 +37,6 @@ bool pipe_exists() {
     return ::stat(pipe_real_path().c_str(), &st) == 0;
 }
 
-
 class ControlChannel : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -47,7 +46,7 @@ class ControlChannel : public ::testing::Test {
     void start_both() {
         ASSERT_EQ(krv_nav_core_init(), 0);
         ASSERT_EQ(krv_nav_core_ctl_init(), 0);
-        ASSERT_TRUE(eventually([] { return sensor_open_count() == 1; }));
+        ASSERT_TRUE(armed());
         ASSERT_TRUE(wait_line("access or mkfifo nav ctl success\n"));
     }
     void TearDown() override {

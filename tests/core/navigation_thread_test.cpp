@@ -22,9 +22,6 @@ const Blob kStill{20, 50, 20, 20};
 bool thread_exists() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
 void set_state(int s) { __atomic_store_n(&gFingerprintVarNav.state, s, __ATOMIC_SEQ_CST); }
 
-// Waits until the thread is armed and waiting for a touch.
-bool armed() { return eventually([] { return sensor_open_count() == 1; }); }
-
 class NavigationThread : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -172,18 +169,30 @@ TEST_F(NavigationThread, RacingWakesNeverLoseOne) {
     sensor_set_frames(make_pair(kStill, kStill));  // no movement, no tap: result 0
     for (int i = 0; i < 2000; ++i) {
         switch (i % 4) {
-            case 0: krv_nav_core_stop(); break;
-            case 1: touch(); break;
-            case 2: krv_nav_core_start(); break;
-            case 3: touch(); break;
+            case 0:
+                krv_nav_core_stop();
+                break;
+            case 1:
+                touch();
+                break;
+            case 2:
+                krv_nav_core_start();
+                break;
+            case 3:
+                touch();
+                break;
         }
     }
+    // The wakes still under way end in a pass or two; a touch while a pass
+    // runs finds the sensor closed, so the last touch waits until they are
+    // done.
     krv_nav_core_start();
+    EXPECT_TRUE(wait_quiet());
     EXPECT_TRUE(armed());
     clear_logs();
     sensor_set_frames(make_pair(kStill, kStill, 1));
     input_clear();
-    touch();
+    ASSERT_EQ(touch(), 1);
     EXPECT_EQ(input_wait(4, 5000), 4u);
 }
 
@@ -226,7 +235,7 @@ TEST_F(WaitSignal, TouchAndExplicitWakeEndTheUnlimitedWait) {
         SCOPED_TRACE(by_touch ? "touch" : "explicit wake");
         std::atomic<int> rc{99};
         std::thread waiter([&] { rc = krv_nav_core_waitSignal(255, 0); });
-        ASSERT_TRUE(eventually([] { return sensor_open_count() == 1; }));
+        ASSERT_TRUE(armed());
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_EQ(rc.load(), 99);
         if (by_touch)

@@ -9,6 +9,7 @@
 
 #include "krv_nav.h"
 #include "support/log_capture.h"
+#include "support/sim_hardware.h"
 
 namespace krvtest {
 
@@ -21,6 +22,12 @@ inline bool eventually(const std::function<bool()>& cond, int ms = 5000) {
     return cond();
 }
 
+// The navigation thread waits for a touch with the sensor armed (owner set,
+// O_ASYNC on): a touch now is sure to raise SIGIO.
+inline bool armed(int ms = 5000) {
+    return eventually([] { return sensor_armed_count() == 1; }, ms);
+}
+
 inline int count_lines(const std::string& text) {
     auto t = log_texts();
     return static_cast<int>(std::count(t.begin(), t.end(), text));
@@ -30,12 +37,29 @@ inline bool wait_line(const std::string& text, int times = 1, int ms = 5000) {
     return eventually([&] { return count_lines(text) >= times; }, ms);
 }
 
+// Waits until the library has written nothing new for `quiet_ms`: the
+// handler runs of a burst of signals have all been made (on a loaded or
+// emulated machine a signal's handler can run well after kill() returned).
+inline bool wait_quiet(int quiet_ms = 200, int ms = 10000) {
+    size_t last = log_texts().size();
+    auto changed = std::chrono::steady_clock::now();
+    return eventually(
+        [&] {
+            const size_t now = log_texts().size();
+            if (now != last) {
+                last = now;
+                changed = std::chrono::steady_clock::now();
+            }
+            return std::chrono::steady_clock::now() - changed >= std::chrono::milliseconds(quiet_ms);
+        },
+        ms);
+}
+
 // Both worker handles read 0 and both threads have released their
 // threadLock (their last act).
 inline bool workers_gone() {
     auto handle = [](ThreadControlBlock& b) { return __atomic_load_n(&b.thread, __ATOMIC_SEQ_CST) != 0; };
-    return eventually([&] { return !handle(gFingerprintVarNav) && !handle(gFingerprintVarNavCtl); }) &&
-           eventually([] {
+    return eventually([&] { return !handle(gFingerprintVarNav) && !handle(gFingerprintVarNavCtl); }) && eventually([] {
                for (auto* b : {&gFingerprintVarNav, &gFingerprintVarNavCtl}) {
                    if (pthread_mutex_trylock(&b->threadLock) != 0) return false;
                    pthread_mutex_unlock(&b->threadLock);

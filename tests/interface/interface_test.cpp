@@ -9,8 +9,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "core/test_wait.h"
 #include "krv_nav.h"
@@ -50,7 +50,6 @@ std::string property() {
     return v;
 }
 
-
 class Interface : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -86,7 +85,7 @@ TEST_F(Interface, GetStaComparesPrefixes) {
     struct Case {
         const char* value;  // nullptr: unset
         int want;
-    } cases[] = {{nullptr, -1}, {"enable", 1},   {"enabled", 1}, {"disable", 0},
+    } cases[] = {{nullptr, -1},   {"enable", 1},  {"enabled", 1}, {"disable", 0},
                  {"disabled", 0}, {"Enable", -1}, {"on", -1},     {"enabl", -1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value ? c.value : "(unset)");
@@ -139,13 +138,11 @@ TEST_F(Interface, ConcurrentInitsCreateOneThreadOfEachKind) {
         clear_logs();
         std::atomic<int> go{0};
         std::thread a([&] {
-            while (!go) {
-            }
+            while (!go) {}
             EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), 0);
         });
         std::thread b([&] {
-            while (!go) {
-            }
+            while (!go) {}
             EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), 0);
         });
         go = 1;

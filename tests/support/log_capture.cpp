@@ -2,15 +2,29 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 
 namespace krvtest {
 namespace {
+// The library's threads may still log while the process exits, so the store
+// is never destroyed: no exit handler frees it under a writer.
 std::mutex g_mu;
-std::vector<LogLine> g_lines;
+std::condition_variable& g_cv = *new std::condition_variable;
+std::vector<LogLine>& g_lines = *new std::vector<LogLine>;
 std::atomic<bool> g_capture{true};
 }  // namespace
+
+size_t wait_logs(size_t n, int ms) {
+    std::unique_lock<std::mutex> lk(g_mu);
+    g_cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return g_lines.size() >= n; });
+    return g_lines.size();
+}
 
 void set_capture(bool on) { g_capture = on; }
 
@@ -22,6 +36,13 @@ std::vector<LogLine> logs() {
 void clear_logs() {
     std::lock_guard<std::mutex> lk(g_mu);
     g_lines.clear();
+}
+
+std::vector<LogLine> take_logs() {
+    std::lock_guard<std::mutex> lk(g_mu);
+    std::vector<LogLine> out;
+    out.swap(g_lines);
+    return out;
 }
 
 std::vector<std::string> log_texts() {
@@ -39,7 +60,12 @@ extern "C" int __android_log_print(int prio, const char* tag, const char* fmt, .
     vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     if (!krvtest::g_capture) return 1;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long us = now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+    int tid = static_cast<int>(syscall(SYS_gettid));
     std::lock_guard<std::mutex> lk(krvtest::g_mu);
-    krvtest::g_lines.push_back({prio, tag ? tag : "", buf});
+    krvtest::g_lines.push_back({prio, tag ? tag : "", buf, us, tid});
+    krvtest::g_cv.notify_all();
     return 1;
 }

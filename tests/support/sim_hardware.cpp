@@ -4,12 +4,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -17,10 +20,29 @@
 
 namespace krvtest {
 namespace {
+void clear_faults();
+
+// The C library's definition of `name`, looked up once: dlsym on every
+// call is slow and, under ThreadSanitizer, can wedge its allocator when a
+// signal storm hits the lookup.
+void* resolve(const char* name) {
+    constexpr int kNames = 32;
+    static std::mutex mu;
+    static const char* names[kNames];
+    static void* fns[kNames];
+    static int count = 0;
+    std::lock_guard<std::mutex> lk(mu);
+    for (int i = 0; i < count; ++i)
+        if (strcmp(names[i], name) == 0) return fns[i];
+    if (count == kNames) abort();
+    names[count] = name;
+    fns[count] = dlsym(RTLD_NEXT, name);
+    return fns[count++];
+}
 
 template <typename Fn>
 Fn real(const char* name) {
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+    return reinterpret_cast<Fn>(resolve(name));
 }
 
 std::mutex g_mu;
@@ -41,8 +63,10 @@ std::atomic<int> g_input_fd[kSlots];     // library end + 1
 bool g_input_present = true;
 std::vector<Packet> g_packets;
 int g_input_opens = 0, g_input_closes = 0;
+long g_sessions_opened = 0, g_sessions_drained = 0;  // never reset
 
 int find(std::atomic<int>* table, int fd) {
+    if (fd < 0) return -1;  // a failed open's -1 is nobody's descriptor
     for (int i = 0; i < kSlots; ++i)
         if (table[i].load() == fd + 1) return i;
     return -1;
@@ -74,13 +98,19 @@ int open_sensor() {
 
 // With KRV_SIM_INPUT_LOG set (a host such as a JVM that preloads the
 // simulated hardware), every closed input session appends one line:
-// "records <n>" and then "<type> <code> <value>" for each record.
+// "records <n>" and then "<type> <code> <value>" for each record. Read
+// once as the binary starts: a test's setenv must not race the drain
+// threads' getenv.
+const char* const g_input_log = getenv("KRV_SIM_INPUT_LOG");
 void log_session(const std::vector<Packet>& session) {
-    const char* path = getenv("KRV_SIM_INPUT_LOG");
+    const char* path = g_input_log;
     if (!path) return;
     std::string line = "records " + std::to_string(session.size());
     for (const auto& p : session)
-        line += " " + std::to_string(p.ev.type) + " " + std::to_string(p.ev.code) + " " + std::to_string(p.ev.value);
+        for (long v : {long{p.ev.type}, long{p.ev.code}, long{p.ev.value}}) {
+            line += ' ';  // no "literal" + string: GCC 12 warns on it at -O2
+            line += std::to_string(v);
+        }
     line += "\n";
     int fd = real<int (*)(const char*, int, ...)>("open")(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return;
@@ -93,9 +123,29 @@ void drain(int peer) {
     std::vector<Packet> session;
     for (;;) {
         Packet p{};
-        ssize_t n = recv(peer, &p.ev, sizeof p.ev, MSG_TRUNC);
+        // The kernel stamps each packet as it is written (real-time clock,
+        // SO_TIMESTAMPNS); the stamp is turned into the monotonic clock.
+        struct iovec iov = {&p.ev, sizeof p.ev};
+        alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct timespec))];
+        struct msghdr msg = {};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(peer, &msg, MSG_TRUNC);
         if (n <= 0) break;
         p.size = static_cast<size_t>(n);
+        struct timespec mono, real_now;
+        clock_gettime(CLOCK_MONOTONIC, &mono);
+        clock_gettime(CLOCK_REALTIME, &real_now);
+        long long age_ns = 0;
+        for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                struct timespec sent;
+                memcpy(&sent, CMSG_DATA(c), sizeof sent);
+                age_ns = (real_now.tv_sec - sent.tv_sec) * 1000000000LL + (real_now.tv_nsec - sent.tv_nsec);
+            }
+        p.written_us = (mono.tv_sec * 1000000000LL + mono.tv_nsec - std::max(age_ns, 0LL)) / 1000;
         session.push_back(p);
         std::lock_guard<std::mutex> lk(g_mu);
         g_packets.push_back(p);
@@ -103,6 +153,9 @@ void drain(int peer) {
     }
     log_session(session);
     real<int (*)(int)>("close")(peer);
+    std::lock_guard<std::mutex> lk(g_mu);
+    ++g_sessions_drained;
+    g_cv.notify_all();
 }
 
 int open_input() {
@@ -116,6 +169,12 @@ int open_input() {
     }
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) return -1;
+    int on = 1;
+    setsockopt(sv[1], SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    {
+        std::lock_guard<std::mutex> lk(g_mu);
+        ++g_sessions_opened;
+    }
     claim(g_input_fd, sv[0]);
     // The reader keeps its end until the library closes its own, as a real
     // node never raises SIGPIPE.
@@ -123,11 +182,21 @@ int open_input() {
     return sv[0];
 }
 
+// The temporary pipe folder, removed again when the process exits.
+char g_pipe_dir[32] = "/tmp/krv-pipe-XXXXXX";
+
+void remove_pipe_dir() {
+    char path[64];
+    snprintf(path, sizeof path, "%s/navCtrlPipe", g_pipe_dir);
+    unlink(path);
+    rmdir(g_pipe_dir);
+}
+
 std::string& pipe_dir() {
     static std::string dir = [] {
-        char tmpl[] = "/tmp/krv-pipe-XXXXXX";
-        const char* d = mkdtemp(tmpl);
-        return std::string(d ? d : "/tmp");
+        if (mkdtemp(g_pipe_dir) == nullptr) return std::string("/tmp");
+        atexit(remove_pipe_dir);
+        return std::string(g_pipe_dir);
     }();
     return dir;
 }
@@ -167,6 +236,17 @@ int sensor_open_count() {
     for (auto& f : g_sensor_fd) n += f.load() != 0;
     return n;
 }
+int sensor_armed_count() {
+    std::lock_guard<std::mutex> lk(g_sensor_mu);
+    int n = 0;
+    for (auto& f : g_sensor_fd) {
+        int fd = f.load() - 1;
+        if (fd < 0) continue;
+        int fl = fcntl(fd, F_GETFL);
+        n += fl >= 0 && (fl & O_ASYNC) && fcntl(fd, F_GETOWN) == getpid();
+    }
+    return n;
+}
 int touch() {
     std::lock_guard<std::mutex> lk(g_sensor_mu);
     int n = 0;
@@ -187,8 +267,18 @@ std::vector<Packet> input_packets() {
     std::lock_guard<std::mutex> lk(g_mu);
     return g_packets;
 }
+// Records of a session the library has already closed can still be on
+// their way through its drain thread (far behind under Valgrind or an
+// emulator); they must not land after a clear and count for the next check.
+namespace {
+bool wait_sessions_drained(std::unique_lock<std::mutex>& lk, int ms = 10000) {
+    return g_cv.wait_for(lk, std::chrono::milliseconds(ms), [] { return g_sessions_drained >= g_sessions_opened; });
+}
+}  // namespace
+
 void input_clear() {
-    std::lock_guard<std::mutex> lk(g_mu);
+    std::unique_lock<std::mutex> lk(g_mu);
+    wait_sessions_drained(lk);
     g_packets.clear();
     g_input_opens = g_input_closes = 0;
 }
@@ -196,6 +286,10 @@ size_t input_wait(size_t n, int ms) {
     std::unique_lock<std::mutex> lk(g_mu);
     g_cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return g_packets.size() >= n; });
     return g_packets.size();
+}
+bool input_wait_drained(int ms) {
+    std::unique_lock<std::mutex> lk(g_mu);
+    return wait_sessions_drained(lk, ms);
 }
 int input_opens() {
     std::lock_guard<std::mutex> lk(g_mu);
@@ -209,7 +303,8 @@ int input_closes() {
 std::string pipe_real_path() { return pipe_dir() + "/navCtrlPipe"; }
 
 void sensor_reset() {
-    std::lock_guard<std::mutex> lk(g_mu);
+    std::unique_lock<std::mutex> lk(g_mu);
+    wait_sessions_drained(lk);
     g_present = true;
     memset(&g_pair, 0xFF, sizeof g_pair);
     g_delay_ms = 0;
@@ -219,6 +314,7 @@ void sensor_reset() {
     g_packets.clear();
     g_input_opens = g_input_closes = 0;
     unlink(pipe_real_path().c_str());
+    clear_faults();
 }
 
 FramePair make_pair(Blob first, Blob second, uint8_t status) {
@@ -246,6 +342,78 @@ void script_clock(std::vector<struct timeval> times) {
     g_clock = std::move(times);
 }
 
+// ---- fault injection
+
+namespace {
+
+struct FaultSlot {
+    std::atomic<int> left{0}, err{0}, calls{0};
+};
+FaultSlot g_faults[static_cast<int>(Fault::kCount)];
+std::atomic<size_t> g_short_write{0};
+std::atomic<void (*)()> g_on_arm{nullptr};
+std::atomic<void (*)()> g_on_pipe_reader_open{nullptr};
+std::atomic<int> g_pipe_fd[kSlots];  // descriptors of the command pipe + 1
+std::atomic<int> g_file_fd[kSlots];  // written files under g_files_dir + 1
+std::mutex g_files_mu;
+std::string g_files_dir;
+std::atomic<int> g_files_err{0};
+
+void clear_faults() {
+    for (auto& f : g_faults) f.left = f.err = f.calls = 0;
+    g_short_write = 0;
+    g_on_arm = nullptr;
+    g_on_pipe_reader_open = nullptr;
+    g_files_err = 0;
+}
+
+// Counts the call; true, with errno set, when it is to fail.
+bool inject(Fault call) {
+    FaultSlot& s = g_faults[static_cast<int>(call)];
+    s.calls.fetch_add(1);
+    for (int left = s.left.load(); left > 0;) {
+        if (s.left.compare_exchange_weak(left, left - 1)) {
+            errno = s.err.load();
+            return true;
+        }
+    }
+    return false;
+}
+
+void release(std::atomic<int>* table, int fd) {
+    int i = find(table, fd);
+    if (i >= 0) table[i].store(0);
+}
+
+bool under_faulty_dir(const char* path) {
+    if (g_files_err.load() == 0 || path == nullptr) return false;
+    std::lock_guard<std::mutex> lk(g_files_mu);
+    return strncmp(path, g_files_dir.c_str(), g_files_dir.size()) == 0;
+}
+
+}  // namespace
+
+void fault_fail_next(Fault call, int count, int err) {
+    FaultSlot& s = g_faults[static_cast<int>(call)];
+    s.err = err;
+    s.left = count;
+}
+int fault_calls(Fault call) { return g_faults[static_cast<int>(call)].calls.load(); }
+void input_short_writes(size_t bytes) { g_short_write = bytes; }
+void sensor_on_arm(void (*hook)()) { g_on_arm = hook; }
+void pipe_on_reader_open(void (*hook)()) { g_on_pipe_reader_open = hook; }
+void files_fail(const std::string& dir, int err) {
+    std::lock_guard<std::mutex> lk(g_files_mu);
+    g_files_dir = dir;
+    g_files_err = err;
+}
+void sensor_vanish() {
+    sensor_set_present(false);
+    std::lock_guard<std::mutex> lk(g_sensor_mu);
+    for (int i = 0; i < kSlots; ++i)
+        if (g_sensor_fd[i].load() != 0) shutdown(g_sensor_peer[i].load(), SHUT_RDWR);
+}
+
 }  // namespace krvtest
 
 using namespace krvtest;
@@ -253,10 +421,24 @@ using namespace krvtest;
 extern "C" {
 
 static int dispatch_open(const char* path, int flags, mode_t mode, const char* sym) {
-    if (path && strcmp(path, KRV_SENSOR_NODE) == 0) return open_sensor();
-    if (path && strcmp(path, KRV_INPUT_NODE) == 0) return open_input();
+    if (path && strcmp(path, KRV_SENSOR_NODE) == 0) return inject(Fault::kSensorOpen) ? -1 : open_sensor();
+    if (path && strcmp(path, KRV_INPUT_NODE) == 0) return inject(Fault::kInputOpen) ? -1 : open_input();
+    const bool pipe = path && strcmp(path, KRV_CTL_PIPE) == 0;
+    if (pipe && inject(Fault::kPipeOpen)) return -1;
+    const bool faulty_file = (flags & O_ACCMODE) != O_RDONLY && under_faulty_dir(path);
+    if (faulty_file && g_files_err.load() != ENOSPC) {
+        errno = g_files_err.load();
+        return -1;
+    }
     std::string storage;
-    return real<int (*)(const char*, int, ...)>(sym)(redirect(path, storage), flags, mode);
+    int fd = real<int (*)(const char*, int, ...)>(sym)(redirect(path, storage), flags, mode);
+    if (fd >= 0 && pipe) {
+        claim(g_pipe_fd, fd);
+        if ((flags & O_ACCMODE) == O_RDONLY)
+            if (auto hook = g_on_pipe_reader_open.exchange(nullptr)) hook();
+    }
+    if (fd >= 0 && faulty_file) claim(g_file_fd, fd);
+    return fd;
 }
 
 int open(const char* path, int flags, ...) {
@@ -322,11 +504,16 @@ int close(int fd) {
         std::lock_guard<std::mutex> lk(g_sensor_mu);
         int s = find(g_sensor_fd, fd);
         if (s >= 0) {
-            real<int (*)(int)>("close")(g_sensor_peer[s].load());
+            // The library's end first: closing our end while the library's
+            // is still armed would raise a SIGIO that no touch caused.
             g_sensor_fd[s].store(0);
-            return real<int (*)(int)>("close")(fd);
+            int rc = real<int (*)(int)>("close")(fd);
+            real<int (*)(int)>("close")(g_sensor_peer[s].load());
+            return rc;
         }
     }
+    release(g_pipe_fd, fd);
+    release(g_file_fd, fd);
     int i = find(g_input_fd, fd);
     if (i >= 0) {
         g_input_fd[i].store(0);
@@ -342,6 +529,7 @@ int ioctl(int fd, unsigned long request, ...) {
     void* arg = va_arg(ap, void*);
     va_end(ap);
     if (find(g_sensor_fd, fd) >= 0) {
+        if (inject(Fault::kSensorIoctl)) return -1;
         int delay = 0;
         {
             std::lock_guard<std::mutex> lk(g_mu);
@@ -360,6 +548,51 @@ int ioctl(int fd, unsigned long request, ...) {
         return 0;
     }
     return real<int (*)(int, unsigned long, void*)>("ioctl")(fd, request, arg);
+}
+
+ssize_t read(int fd, void* buf, size_t n) {
+    static auto real_read = real<ssize_t (*)(int, void*, size_t)>("read");
+    if (find(g_pipe_fd, fd) >= 0 && inject(Fault::kPipeRead)) return -1;
+    return real_read(fd, buf, n);
+}
+
+ssize_t write(int fd, const void* buf, size_t n) {
+    static auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
+    if (find(g_input_fd, fd) >= 0) {
+        if (inject(Fault::kInputWrite)) return -1;
+        size_t cut = g_short_write.load();
+        if (cut != 0 && cut < n) n = cut;
+    } else if (g_files_err.load() == ENOSPC && find(g_file_fd, fd) >= 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return real_write(fd, buf, n);
+}
+
+static int dispatch_fcntl(int fd, int cmd, unsigned long arg, const char* sym) {
+    int rc = real<int (*)(int, int, unsigned long)>(sym)(fd, cmd, arg);
+    if (cmd == F_SETFL && (arg & O_ASYNC) && find(g_sensor_fd, fd) >= 0) {
+        if (auto hook = g_on_arm.load()) hook();
+    }
+    return rc;
+}
+
+// The third argument is read as a word whatever the command, as the C
+// library itself does.
+int fcntl(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    unsigned long arg = va_arg(ap, unsigned long);
+    va_end(ap);
+    return dispatch_fcntl(fd, cmd, arg, "fcntl");
+}
+
+int fcntl64(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    unsigned long arg = va_arg(ap, unsigned long);
+    va_end(ap);
+    return dispatch_fcntl(fd, cmd, arg, "fcntl64");
 }
 
 int gettimeofday(struct timeval* tv, void* tz) {

@@ -37,6 +37,9 @@ int sensor_frame_requests();
 std::vector<uint8_t> sensor_reported_keys();
 // Sensor descriptors the library has open now.
 int sensor_open_count();
+// Of those, the ones armed for touch notification (owner this process,
+// O_ASYNC set): a touch now is sure to raise SIGIO.
+int sensor_armed_count();
 // Simulates a touch: one byte to every open sensor descriptor. Returns how
 // many descriptors it reached.
 int touch();
@@ -55,8 +58,9 @@ void script_clock(std::vector<struct timeval> times);
 
 // ---- input node
 struct Packet {
-    size_t size;            // bytes of the write
-    struct input_event ev;  // its content when size == sizeof(input_event)
+    size_t size;               // bytes of the write
+    struct input_event ev;     // its content when size == sizeof(input_event)
+    long long written_us = 0;  // CLOCK_MONOTONIC time of the library's write
 };
 void input_set_present(bool present);
 std::vector<Packet> input_packets();
@@ -65,9 +69,37 @@ void input_clear();
 size_t input_wait(size_t n, int ms);
 int input_opens();
 int input_closes();
+// Waits up to `ms` until every input session opened so far has been read to
+// its end (the library closed it and all its packets are in the list).
+bool input_wait_drained(int ms);
 
 // ---- command pipe
 // Where the command pipe really is in this process.
 std::string pipe_real_path();
+
+// ---- fault injection (sensor_reset clears every fault)
+// The binary also defines read, write and fcntl for these.
+enum class Fault { kSensorOpen, kSensorIoctl, kInputOpen, kInputWrite, kPipeOpen, kPipeRead, kCount };
+// The next `count` calls of that kind fail with `err` before doing anything
+// (EINTR: as if a signal interrupted them; EAGAIN on input writes: a full
+// queue).
+void fault_fail_next(Fault call, int count, int err);
+// Calls of that kind made since the last reset, failed ones included.
+int fault_calls(Fault call);
+// Input-node writes deliver only their first `bytes` bytes and report that
+// count (0: whole writes).
+void input_short_writes(size_t bytes);
+// The sensor node disappears (opens fail with ENOENT) and every open sensor
+// descriptor is hung up; sensor_set_present(true) brings it back.
+void sensor_vanish();
+// Runs `hook` inside the library's fcntl(F_SETFL, ... | O_ASYNC) on a sensor
+// descriptor, right after the arming took effect (nullptr: none).
+void sensor_on_arm(void (*hook)());
+// Runs `hook` once, right after the next open of the command pipe for
+// reading has succeeded (nullptr: none).
+void pipe_on_reader_open(void (*hook)());
+// Files under `dir` cannot be created (EROFS, EACCES) or take no data
+// (ENOSPC: writes fail); err 0 clears the fault.
+void files_fail(const std::string& dir, int err);
 
 }  // namespace krvtest
