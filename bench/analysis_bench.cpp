@@ -12,6 +12,7 @@
 
 #include <utility>
 
+#include "library_analysis.h"
 #include "log_sink.h"
 #include "ratio_reporter.h"
 #include "support/frame_pairs.h"
@@ -36,12 +37,8 @@ void analysis_library(benchmark::State& state, Shape s, bool format_logs) {
     const FramePair& p = pair_of(s);
     krvbench::log_set_formatting(format_logs);
     for (auto _ : state) {
-        FrameInfo a = fresh(), b = fresh();
-        cal_frame_info(p.frame0, &a);
-        cal_edg_pos(p.frame0, &a);
-        cal_frame_info(p.frame1, &b);
-        cal_edg_pos(p.frame1, &b);
-        cal_move_dir_5406(&a, &b);
+        FrameInfo a, b;
+        krvbench::analyse_pair(p, &a, &b);
         benchmark::DoNotOptimize(a);
         benchmark::DoNotOptimize(b);
         benchmark::ClobberMemory();

@@ -14,10 +14,6 @@ std::atomic<bool> g_format{true};
 std::atomic<const char*> g_watch{nullptr};
 std::atomic<int64_t> g_watch_ns{0};
 
-constexpr int kCounted = 4;
-std::atomic<const char*> g_counted[kCounted];
-std::atomic<uint64_t> g_counts[kCounted];
-
 }  // namespace
 
 int64_t now_ns(int clock) {
@@ -35,21 +31,6 @@ void log_watch(const char* format) {
 
 int64_t log_watch_time_ns() { return g_watch_ns.load(); }
 
-void log_count_format(const char* format) {
-    for (auto& slot : g_counted) {
-        const char* expected = nullptr;
-        if (slot.compare_exchange_strong(expected, format)) return;
-    }
-}
-
-uint64_t log_format_count(const char* format) {
-    for (int i = 0; i < kCounted; ++i) {
-        const char* f = g_counted[i].load();
-        if (f && strcmp(f, format) == 0) return g_counts[i].load();
-    }
-    return 0;
-}
-
 }  // namespace krvbench
 
 using namespace krvbench;
@@ -60,10 +41,6 @@ extern "C" int __android_log_print(int /*prio*/, const char* /*tag*/, const char
             g_watch_ns = now_ns(CLOCK_MONOTONIC);
             g_watch = nullptr;
         }
-    }
-    for (int i = 0; i < kCounted; ++i) {
-        const char* f = g_counted[i].load(std::memory_order_relaxed);
-        if (f && strcmp(f, fmt) == 0) g_counts[i].fetch_add(1);
     }
     if (!g_format.load(std::memory_order_relaxed)) return 1;
     char buf[512];

@@ -16,11 +16,6 @@ void log_watch(const char* format);
 // 0 until the watched line was logged.
 int64_t log_watch_time_ns();
 
-// Lines logged so far whose format equals `format` (counting is always on
-// for the formats registered here, at most 4).
-void log_count_format(const char* format);
-uint64_t log_format_count(const char* format);
-
 int64_t now_ns(int clock);
 
 }  // namespace krvbench

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "heap_count.h"
+#include "library_analysis.h"
 #include "log_sink.h"
 #include "support/frame_pairs.h"
 #include "support/sim_hardware.h"
@@ -144,13 +145,7 @@ void* run_pass(void*) {
 void* run_analysis(void*) {
     static FramePair p = shape_pair(krvgen::Shape::Noisy, 0);
     FrameInfo a, b;
-    memset(&a, 0xFF, sizeof a);
-    memset(&b, 0xFF, sizeof b);
-    cal_frame_info(p.frame0, &a);
-    cal_edg_pos(p.frame0, &a);
-    cal_frame_info(p.frame1, &b);
-    cal_edg_pos(p.frame1, &b);
-    cal_move_dir_5406(&a, &b);
+    krvbench::analyse_pair(p, &a, &b);
     benchmark::DoNotOptimize(a);
     return nullptr;
 }
@@ -202,9 +197,7 @@ void heap(benchmark::State& state) {
         state.counters["fixture_allocs"] = static_cast<double>(all.other);
     }
     g_skip_sleeps = false;
-    // Let the fixture's readers drain the last sessions.
-    wait_for([] { return krvtest::input_closes() == krvtest::input_opens(); }, 2000);
-    krvtest::input_clear();
+    krvtest::input_clear();  // waits until the fixture has read the last sessions
 }
 
 // ------------------------------------------------------ library threads

@@ -14,18 +14,10 @@
 #include "fuzz_check.h"
 #include "krv_nav.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
-#ifdef KRV_FUZZ_REFERENCE
 #include "support/reference_analysis.h"
-#endif
+#include "support/sim_hardware.h"
 
 namespace {
-
-std::vector<krvtest::LogLine> take_lines() {
-    auto lines = krvtest::logs();
-    krvtest::clear_logs();
-    return lines;
-}
 
 constexpr int kCols = KRV_FRAME_COLS;
 constexpr int kRows = KRV_FRAME_ROWS;
@@ -82,7 +74,7 @@ int classify(void (*classifier)(const FrameInfo*, const FrameInfo*), const Frame
              bool left_right_codes) {
     krvtest::clear_logs();
     classifier(&a, &b);
-    return decision_from_logs(take_lines(), left_right_codes);
+    return decision_from_logs(krvtest::take_logs(), left_right_codes);
 }
 
 }  // namespace
@@ -106,17 +98,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     krvtest::script_clock({start, end});
     krvtest::clear_logs();
     const int code = cal_touch_area();
-    auto pass_lines = take_lines();
+    auto pass_lines = krvtest::take_logs();
     krvtest::script_clock({});
 
-#ifdef KRV_FUZZ_REFERENCE
     // The straightforward analysis must agree byte for byte.
     FrameInfo ref0, ref1;
     const int ref_code = krvref::classify_pair(pair, duration_ms, &ref0, &ref1);
     FUZZ_CHECK(memcmp(&ref0, &info0, sizeof ref0) == 0, "first summary differs from the reference");
     FUZZ_CHECK(memcmp(&ref1, &info1, sizeof ref1) == 0, "second summary differs from the reference");
     FUZZ_CHECK(ref_code == code, "pass gave %d, reference %d", code, ref_code);
-#endif
 
     const bool invalid = info0.invalid == 1 || info1.invalid == 1;
     if (invalid) {

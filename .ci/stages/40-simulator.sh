@@ -7,6 +7,9 @@ echo "tools/run-main (built-in scenario, text timeline and summary)"
 tools/run-main > /tmp/krv-sim-ci.txt
 tail -n 12 /tmp/krv-sim-ci.txt
 echo "krv-sim --json"
-build/release/tools/krv-sim --json | grep -q '"ok": true'
+# Into a file first: grep -q stops reading at the match, and the rest of
+# the output would then kill krv-sim with SIGPIPE.
+build/release/tools/krv-sim --json > /tmp/krv-sim-ci.json
+grep -q '"ok": true' /tmp/krv-sim-ci.json
 echo "krv-sim render"
 build/release/tools/krv-sim render tap /tmp/krv-sim-ci.png

@@ -7,14 +7,15 @@
 #include <linux/input.h>
 #include <stddef.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <utility>
 #include <vector>
 
 #include "krv_nav.h"
 #include "support/log_capture.h"
+#include "support/packet_channel.h"
 
 namespace {
 
@@ -56,34 +57,13 @@ struct Raw {
     }
 };
 
-// Every packet written to one end of a packet socket, at its written size.
-class Device {
-  public:
-    Device() {
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv_) != 0) return;
-        int big = 1 << 20;
-        setsockopt(sv_[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-        setsockopt(sv_[1], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    }
-    ~Device() {
-        if (sv_[0] >= 0) close(sv_[0]);
-        if (sv_[1] >= 0) close(sv_[1]);
-    }
-    bool ok() const { return sv_[0] >= 0; }
-    int fd() const { return sv_[0]; }
+// Every packet written so far, at its written size.
+struct Device : krvtest::PacketChannel {
     std::vector<Raw> records() {
         std::vector<Raw> out;
-        for (;;) {
-            unsigned char buf[64];  // larger than any record: a packet's real size shows
-            ssize_t n = recv(sv_[1], buf, sizeof buf, MSG_DONTWAIT);
-            if (n < 0) break;
-            out.push_back(Raw{std::vector<unsigned char>(buf, buf + n)});
-        }
+        for (auto& p : packets()) out.push_back(Raw{std::move(p)});
         return out;
     }
-
-  private:
-    int sv_[2] = {-1, -1};
 };
 
 long long now_us() {
@@ -109,7 +89,7 @@ TEST(EventRecordLayout, KeyRecordsByteForByte) {
     Device dev;
     ASSERT_TRUE(dev.ok());
     const long long before = now_us();
-    simulate_key(dev.fd(), 0x10000 + KEY_BACK);  // only the low 16 bits are the code
+    simulate_key(dev.writer(), 0x10000 + KEY_BACK);  // only the low 16 bits are the code
     const long long after = now_us();
     auto r = dev.records();
     ASSERT_EQ(r.size(), 4u);
@@ -139,7 +119,7 @@ TEST(EventRecordLayout, KeyRecordsByteForByte) {
 TEST(EventRecordLayout, SwipeRecordsByteForByte) {
     Device dev;
     ASSERT_TRUE(dev.ok());
-    simulate_Touch_Y(dev.fd(), 0);  // upwards: Y from 608 towards 0 along X 360
+    simulate_Touch_Y(dev.writer(), 0);  // upwards: Y from 608 towards 0 along X 360
     auto r = dev.records();
     ASSERT_EQ(r.size(), 68u);
     for (const auto& rec : r) ASSERT_EQ(rec.bytes.size(), kLayout.size);

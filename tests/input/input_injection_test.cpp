@@ -4,49 +4,33 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/input.h>
-#include <sys/socket.h>
+#include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "krv_nav.h"
 #include "support/log_capture.h"
+#include "support/packet_channel.h"
 
 using krvtest::take_logs;
 
 namespace {
 
-// Both ends of a packet socket with room for a whole swipe.
-class Channel {
-  public:
-    Channel() {
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv_) != 0) return;
-        int big = 1 << 20;
-        setsockopt(sv_[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-        setsockopt(sv_[1], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    }
-    ~Channel() {
-        if (sv_[0] >= 0) close(sv_[0]);
-        if (sv_[1] >= 0) close(sv_[1]);
-    }
-    bool ok() const { return sv_[0] >= 0; }
-    int writer() const { return sv_[0]; }
-    // Every packet written so far; each must be one whole record.
+// Every packet written so far; each must be one whole record.
+struct Channel : krvtest::PacketChannel {
     std::vector<input_event> drain() {
         std::vector<input_event> out;
-        for (;;) {
-            input_event ev;
-            ssize_t n = recv(sv_[1], &ev, sizeof ev, MSG_DONTWAIT);
-            if (n < 0) break;
-            EXPECT_EQ(n, static_cast<ssize_t>(sizeof ev));
+        for (const auto& p : packets()) {
+            input_event ev{};
+            EXPECT_EQ(p.size(), sizeof ev);
+            memcpy(&ev, p.data(), std::min(p.size(), sizeof ev));
             out.push_back(ev);
         }
         return out;
     }
-
-  private:
-    int sv_[2] = {-1, -1};
 };
 
 long long usec(const input_event& e) { return e.input_event_sec * 1000000LL + e.input_event_usec; }

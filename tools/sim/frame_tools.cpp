@@ -122,14 +122,23 @@ const char* result_name(int code) {
     return "?";
 }
 
+namespace {
+const struct {
+    const char* word;
+    int code;
+} kWords[] = {{"none", 0}, {"left", 1}, {"right", 2}, {"up", 3}, {"down", 4}, {"tap", 5}, {"flagged", 7}};
+}  // namespace
+
 int result_from_word(const std::string& w) {
-    static const struct {
-        const char* word;
-        int code;
-    } kWords[] = {{"none", 0}, {"left", 1}, {"right", 2}, {"up", 3}, {"down", 4}, {"tap", 5}, {"flagged", 7}};
     for (const auto& k : kWords)
         if (w == k.word) return k.code;
     return -1;
+}
+
+const char* result_word(int code) {
+    for (const auto& k : kWords)
+        if (code == k.code) return k.word;
+    return nullptr;
 }
 
 std::string describe_info(const FrameInfo& i) {

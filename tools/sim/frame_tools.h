@@ -57,6 +57,8 @@ const char* result_name(int code);
 // Short names used in scenario files: none, left, right, up, down, tap,
 // flagged; -1 when unknown.
 int result_from_word(const std::string& word);
+// The short name of a result code; nullptr when it has none.
+const char* result_word(int code);
 
 // One line per record: level, validity, centre and the four edge points.
 std::string describe_info(const FrameInfo& info);

@@ -80,14 +80,6 @@ bool read_text(const std::string& path, std::string* out) {
     return ok;
 }
 
-// Removes the command pipe and its folder, which the simulated hardware
-// made for this process.
-void remove_pipe() {
-    std::string p = krvtest::pipe_real_path();
-    unlink(p.c_str());
-    rmdir(p.substr(0, p.rfind('/')).c_str());
-}
-
 int run(int argc, char** argv) {
     bool json = false;
     const char* file = nullptr;
@@ -135,7 +127,6 @@ int run(int argc, char** argv) {
         fflush(stdout);
     });
     progress.done();
-    remove_pipe();
     fputs(json ? format_json(r).c_str() : format_summary(r).c_str(), stdout);
     return r.ok() ? 0 : 1;
 }

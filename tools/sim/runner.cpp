@@ -149,16 +149,21 @@ class Run {
     }
 
   private:
-    void add(Entry::Kind kind, const std::string& text, long long at_us = -1) {
-        Entry e;
+    // A new entry of the current step at `at_us` on the monotonic clock,
+    // waiting in `pending_` for the next flush.
+    Entry& pend(Entry::Kind kind, long long at_us) {
+        Entry& e = pending_.emplace_back();
         e.kind = kind;
-        e.t_us = (at_us < 0 ? mono_us() : at_us) - t0_;
+        e.t_us = at_us - t0_;
         e.step = step_;
+        return e;
+    }
+    void add(Entry::Kind kind, const std::string& text, long long at_us = -1) {
+        Entry& e = pend(kind, at_us < 0 ? mono_us() : at_us);
         e.text = text;
         e.prio = 4;
         e.tag = "krv-sim";
         e.thread = "host";
-        pending_.push_back(e);
     }
     void note(const std::string& text) { add(Entry::Note, text); }
     void problem(const Step& s, const std::string& text) {
@@ -179,26 +184,18 @@ class Run {
     void flush() {
         auto lines = krvtest::logs();
         for (size_t i = log_seen_; i < lines.size(); ++i) {
-            Entry e;
-            e.kind = Entry::Log;
-            e.t_us = lines[i].mono_us - t0_;
-            e.step = step_;
+            Entry& e = pend(Entry::Log, lines[i].mono_us);
             e.prio = lines[i].prio;
             e.tag = lines[i].tag;
             e.thread = thread_name(lines[i].tid, lines[i].text);
             e.text = lines[i].text;
-            pending_.push_back(e);
         }
         log_seen_ = lines.size();
         auto packets = krvtest::input_packets();
         for (size_t i = pkt_seen_; i < packets.size(); ++i) {
-            Entry e;
-            e.kind = Entry::Event;
-            e.t_us = packets[i].written_us - t0_;
-            e.step = step_;
+            Entry& e = pend(Entry::Event, packets[i].written_us);
             e.ev = packets[i].ev;
             e.size = packets[i].size;
-            pending_.push_back(e);
         }
         pkt_seen_ = packets.size();
         std::stable_sort(pending_.begin(), pending_.end(),

@@ -309,22 +309,9 @@ std::string expect_name(int expect) {
             return "dropped";
         case kExpectLost:
             return "lost";
-        case 0:
-            return "none";
-        case 1:
-            return "left";
-        case 2:
-            return "right";
-        case 3:
-            return "up";
-        case 4:
-            return "down";
-        case 5:
-            return "tap";
-        case 7:
-            return "flagged";
     }
-    return std::to_string(expect);
+    const char* word = result_word(expect);
+    return word ? word : std::to_string(expect);
 }
 
 }  // namespace krvsim
