@@ -14,10 +14,11 @@ static_assert(offsetof(ThreadControlBlock, state) == 16, "state sits at offset 1
 static_assert(sizeof(ThreadParamBlock) == 24, "the parameter block is 24 bytes");
 static_assert(sizeof(FramePair) == 18433, "a frame pair is 18433 bytes");
 static_assert(sizeof(FrameInfo) == 12, "a frame summary is 12 bytes");
-static_assert(sizeof(ThreadControlBlock::state) == 4 && std::atomic_ref<int32_t>::is_always_lock_free &&
-                  offsetof(ThreadControlBlock, state) % std::atomic_ref<int32_t>::required_alignment == 0,
+static_assert(sizeof(ThreadControlBlock::state) == 4 && krv::always_lock_free<int32_t>() &&
+                  offsetof(ThreadControlBlock, state) % alignof(int32_t) == 0,
               "state is a lock-free 32-bit atomic word");
-static_assert(std::atomic_ref<pthread_t>::is_always_lock_free, "the handle word is lock-free");
+static_assert(krv::always_lock_free<pthread_t>() && offsetof(ThreadControlBlock, thread) % alignof(pthread_t) == 0,
+              "the handle word is lock-free");
 #if defined(__ANDROID__) && !defined(__LP64__)
 static_assert(sizeof(ThreadControlBlock) == 40, "the control block is 40 bytes on the 32-bit target");
 #endif
@@ -31,16 +32,16 @@ const pthread_t kClaimed = static_cast<pthread_t>(~static_cast<uintptr_t>(0));
 
 int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg) {
     pthread_t expected{};
-    if (!thread_word(block).compare_exchange_strong(expected, kClaimed)) return 1;
+    if (!atomic_compare_exchange(block.thread, expected, kClaimed)) return 1;
     pthread_t tid;
     int err = pthread_create(&tid, nullptr, body, arg);
     if (err != 0) {
-        thread_word(block).store(pthread_t{});
+        atomic_store(block.thread, pthread_t{});
         return err;
     }
     // The thread may already have ended and cleared the word: keep 0 then.
     expected = kClaimed;
-    thread_word(block).compare_exchange_strong(expected, tid);
+    atomic_compare_exchange(block.thread, expected, tid);
     return 0;
 }
 

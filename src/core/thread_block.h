@@ -5,16 +5,15 @@
 
 #include <atomic>
 
+#include "core/shared_word.h"
 #include "krv_nav.h"
 
 namespace krv {
 
-inline std::atomic_ref<int32_t> state_word(ThreadControlBlock& b) { return std::atomic_ref<int32_t>(b.state); }
-inline int32_t load_state(ThreadControlBlock& b) { return state_word(b).load(); }
-inline void store_state(ThreadControlBlock& b, int32_t s) { state_word(b).store(s); }
+inline int32_t load_state(ThreadControlBlock& b) { return atomic_load(b.state); }
+inline void store_state(ThreadControlBlock& b, int32_t s) { atomic_store(b.state, s); }
 
-inline std::atomic_ref<pthread_t> thread_word(ThreadControlBlock& b) { return std::atomic_ref<pthread_t>(b.thread); }
-inline bool has_thread(ThreadControlBlock& b) { return thread_word(b).load() != pthread_t{}; }
+inline bool has_thread(ThreadControlBlock& b) { return atomic_load(b.thread) != pthread_t{}; }
 
 // Creates a worker for `block` unless one exists. The handle word is claimed
 // (set to a placeholder) before the thread starts, so two creators never
@@ -24,7 +23,7 @@ inline bool has_thread(ThreadControlBlock& b) { return thread_word(b).load() != 
 int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg);
 
 // Called by a worker as it ends: the handle word goes back to 0.
-inline void clear_thread(ThreadControlBlock& b) { thread_word(b).store(pthread_t{}); }
+inline void clear_thread(ThreadControlBlock& b) { atomic_store(b.thread, pthread_t{}); }
 
 }  // namespace krv
 
