@@ -59,8 +59,8 @@ mkdir -p "$cache"
 deb=$cache/linux-image-${kver}_${pkgver}_amd64.deb
 if [ ! -s "$deb" ]; then
   step "apt-get download linux-image-$kver=$pkgver"
-  (cd "$cache" && apt-get download -q "linux-image-$kver=$pkgver" 2>&1 | grep -v 'unsandboxed' || true)
-  [ -s "$deb" ] || { echo "download failed" >&2; exit 1; }
+  download_pkgs "$cache" "linux-image-$kver=$pkgver"
+  [ -s "$deb" ] || { echo "download failed: $deb is missing or empty" >&2; exit 1; }
 fi
 
 rm -rf "$work/kernel" "$work/root" "$work/kvs508"
