@@ -1,0 +1,33 @@
+// The folder of the library's command pipe, which nobody else may have made.
+#pragma once
+
+#include <stddef.h>
+#include <sys/types.h>
+
+namespace krvd {
+
+constexpr uid_t kKeepOwner = static_cast<uid_t>(-1);
+constexpr gid_t kKeepGroup = static_cast<gid_t>(-1);
+// What system_server gives /data/system/users/0 and the folders below it.
+constexpr mode_t kDefaultFolderMode = 0700;
+constexpr mode_t kMaxFolderMode = 0777;
+
+// Owner, group and mode of the folder when krv-navd creates it. kKeepOwner
+// and kKeepGroup leave the daemon's own user and group.
+struct FolderSettings {
+    uid_t owner = kKeepOwner;
+    gid_t group = kKeepGroup;
+    mode_t mode = kDefaultFolderMode;
+};
+
+// The pipe's folder: the pipe path up to its last name, without trailing
+// slashes. False when it does not fit into `size` bytes.
+bool pipe_folder_path(char* out, size_t size);
+
+// Makes sure the pipe's folder exists and that this process can create the
+// pipe in it. Only the last component is ever created, with `settings`; an
+// existing folder keeps its owner and mode. Errors are reported here; false
+// on failure.
+bool ensure_pipe_folder(const FolderSettings& settings);
+
+}  // namespace krvd
