@@ -8,6 +8,11 @@
  *                       caller (after an optional delay), whatever the
  *                       request's size field says;
  *   NAV_IOC_REPORT_KEY  reads one byte from the caller and keeps it.
+ * A 32-bit process on a 64-bit kernel reaches the same two requests through
+ * compat_ioctl: _IOWR(0xFC, n, int) has the same number on both (the size
+ * field is 4 either way) and the argument is a plain pointer, so the pointer
+ * is widened and the ordinary handler runs; the frame request still copies
+ * the whole pair.
  * Test side:
  *   write() of exactly 18433 bytes     sets the frame pair;
  *   sysfs "delay_ms" (rw)              delay before a frame request returns;
@@ -170,6 +175,7 @@ static const struct file_operations kvs_fops = {
 	.release = kvs_release,
 	.fasync = kvs_fasync,
 	.unlocked_ioctl = kvs_ioctl,
+	.compat_ioctl = compat_ptr_ioctl,
 	.write = kvs_write,
 	.llseek = no_llseek,
 };
