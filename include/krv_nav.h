@@ -114,6 +114,23 @@ typedef struct ThreadControlBlock {
     uint8_t reserved1[4];
 } ThreadControlBlock;
 
+/* Layout of ThreadControlBlock on Android (bionic), in bytes:
+ *
+ *   field        32-bit ARM      64-bit ARM
+ *   reserved0     0  (16)         0  (16)
+ *   state        16   (4)        16   (4, then 4 of padding)
+ *   thread       20   (4)        24   (8)
+ *   threadLock   24   (4)        32  (40)
+ *   waitLock     28   (4)        72  (40)
+ *   wakeCond     32   (4)       112  (48)
+ *   reserved1    36   (4)       160   (4, then 4 of padding)
+ *   size         40             168
+ *
+ * glibc's mutexes and condition variables are larger, so on Linux builds
+ * only `state` and `thread` keep these offsets. ThreadParamBlock (24
+ * bytes), FramePair (18433) and FrameInfo (12) are the same on every
+ * target. */
+
 /* Thread start argument; never read. */
 typedef struct ThreadParamBlock {
     uint8_t reserved[24];

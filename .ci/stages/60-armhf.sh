@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # 32-bit ARM: cross build of the library, the host property service, the
 # simulated hardware and the test suite (optimised, without the host tools),
-# with the suite run under qemu-arm.
+# with the suite run under qemu-arm. The library's C library imports are
+# checked against bionic's table (also a test of the suite).
 set -euo pipefail
 source .ci/lib.sh
 if ! dpkg --print-foreign-architectures | grep -qx armhf; then
@@ -14,3 +15,6 @@ need_pkgs crossbuild-essential-armhf qemu-user \
 echo "cross compiler: $(arm-linux-gnueabihf-g++ --version | head -1)"
 echo "emulator: $(qemu-arm --version | head -1)"
 tools/run-tests armhf
+lib=build/armhf/src/libkrvnav.so
+tests/symbols/check_needed.sh "$lib"
+tools/check-bionic-imports "$lib"

@@ -19,8 +19,13 @@ static_assert(sizeof(ThreadControlBlock::state) == 4 && krv::always_lock_free<in
               "state is a lock-free 32-bit atomic word");
 static_assert(krv::always_lock_free<pthread_t>() && offsetof(ThreadControlBlock, thread) % alignof(pthread_t) == 0,
               "the handle word is lock-free");
+static_assert(offsetof(ThreadControlBlock, thread) == (sizeof(pthread_t) == 8 ? 24 : 20),
+              "the handle word follows state, after 4 bytes of padding on 64-bit targets");
 #if defined(__ANDROID__) && !defined(__LP64__)
 static_assert(sizeof(ThreadControlBlock) == 40, "the control block is 40 bytes on the 32-bit target");
+#endif
+#if defined(__ANDROID__) && defined(__LP64__)
+static_assert(sizeof(ThreadControlBlock) == 168, "the control block is 168 bytes on the 64-bit target");
 #endif
 
 namespace krv {

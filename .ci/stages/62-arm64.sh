@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# 64-bit ARM: cross build of the library, the host property service, the
+# simulated hardware and the test suite (optimised, without the host tools),
+# with the suite run under qemu-aarch64. The library is linked for 16 KiB
+# pages and its loadable segments are checked; its C library imports are
+# checked against bionic's table (also a test of the suite).
+set -euo pipefail
+source .ci/lib.sh
+if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  echo "adding the arm64 architecture"
+  dpkg --add-architecture arm64
+  unset KRV_APT_UPDATED  # the package lists must be read again
+fi
+need_pkgs crossbuild-essential-arm64 qemu-user \
+  android-liblog-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
+echo "cross compiler: $(aarch64-linux-gnu-g++ --version | head -1)"
+echo "emulator: $(qemu-aarch64 --version | head -1)"
+tools/run-tests arm64
+lib=build/arm64/src/libkrvnav.so
+tools/check-load-alignment 16384 "$lib"
+tests/symbols/check_needed.sh "$lib"
+tools/check-bionic-imports "$lib"
