@@ -37,13 +37,6 @@ bool nav_thread() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_
 bool ctl_thread() { return __atomic_load_n(&gFingerprintVarNavCtl.thread, __ATOMIC_SEQ_CST) != 0; }
 int nav_state() { return __atomic_load_n(&gFingerprintVarNav.state, __ATOMIC_SEQ_CST); }
 
-double thread_cpu_ms(pthread_t t) {
-    clockid_t cid;
-    struct timespec ts;
-    if (t == 0 || pthread_getcpuclockid(t, &cid) != 0 || clock_gettime(cid, &ts) != 0) return 0;
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
 // CPU time of both worker threads and the lines written over a span of
 // wall-clock time.
 class Budget {
