@@ -112,7 +112,7 @@ extern "C" int krv_nav_core_ctl_init(void) {
     krv::await_ending_worker(gFingerprintVarNavCtl, krv::gCtlEnding);
     if (!krv::has_thread(gFingerprintVarNavCtl)) krv::gCtlEnding.store(false);
     int err = krv::create_worker(gFingerprintVarNavCtl, thNavigationCtlFunc, &gFingerprintParamNavCtl);
-    if (err > 1) {
+    if (err != 0) {
         // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc's and bionic's strerror use a per-thread buffer.
         __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "create NavigationCtl thread error: %s/n", strerror(err));
         return -1;

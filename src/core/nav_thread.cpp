@@ -159,7 +159,7 @@ extern "C" int krv_nav_core_init(void) {
     krv::await_ending_worker(gFingerprintVarNav, krv::gNavEnding);
     if (!krv::has_thread(gFingerprintVarNav)) krv::gNavEnding.store(false);
     int err = krv::create_worker(gFingerprintVarNav, thNavigationFunc, &gFingerprintParamNav);
-    if (err > 1) {
+    if (err != 0) {
         // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc's and bionic's strerror use a per-thread buffer.
         __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "create Navigation thread error: %s/n", strerror(err));
         return -1;

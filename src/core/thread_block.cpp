@@ -32,7 +32,7 @@ const pthread_t kClaimed = static_cast<pthread_t>(~static_cast<uintptr_t>(0));
 
 int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg) {
     pthread_t expected{};
-    if (!atomic_compare_exchange(block.thread, expected, kClaimed)) return 1;
+    if (!atomic_compare_exchange(block.thread, expected, kClaimed)) return 0;  // one exists
     pthread_t tid;
     int err = pthread_create(&tid, nullptr, body, arg);
     if (err != 0) {

@@ -18,8 +18,9 @@ inline bool has_thread(ThreadControlBlock& b) { return atomic_load(b.thread) != 
 // Creates a worker for `block` unless one exists. The handle word is claimed
 // (set to a placeholder) before the thread starts, so two creators never
 // both create, and the real handle is stored only if the thread has not
-// already ended and cleared the word. Returns 0, 1 when a thread already
-// existed, or the error number of pthread_create.
+// already ended and cleared the word. Returns 0 when the block has a worker
+// (the new one or the one that was there), otherwise the error number of
+// pthread_create (never 0; EPERM is 1).
 int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg);
 
 // Called by a worker as it ends: the handle word goes back to 0.
