@@ -70,7 +70,9 @@ int wait_signal_from(uint32_t seen, int timeoutSec, int timeoutMs) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", "krv_nav_core_waitSignal");
     pthread_mutex_lock(&gFingerprintVarNav.waitLock);
     install_sigio_handler();
-    int fd = reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR); });
+    // Close-on-exec: a program the host forks and runs never keeps an armed
+    // sensor descriptor.
+    int fd = reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR | O_CLOEXEC); });
     if (fd < 0) {
         __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "can't open device");
         pthread_mutex_unlock(&gFingerprintVarNav.waitLock);

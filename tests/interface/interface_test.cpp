@@ -228,4 +228,31 @@ TEST_F(Interface, InitFailures) {
 #endif
 }
 
+TEST_F(Interface, NoDeviceDescriptorReachesAChild) {
+    // A host that forks and runs another program must not hand it an armed
+    // sensor or the input node: every open of either is close-on-exec.
+    struct Case {
+        const char* name;
+        void (*call)();
+    } cases[] = {
+        {"touch wait", [] { krv_nav_core_waitSignal(0, 10); }},
+        {"frame fetch",
+         [] {
+             static uint8_t frames[sizeof(FramePair)];
+             krv_nav_getImageData(frames, 0);
+         }},
+        {"key to the driver", [] { krv_nav_reportKey(5); }},
+        {"key injection", [] { krv_nav_reportKey2(NAV_RESULT_SINGLE_TAP); }},
+        {"home key", [] { krv_pw_reportKey2(); }},
+        {"swipe", [] { Java_com_korrivan_navigation_NavCtrlJni_simulateY(nullptr, nullptr); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sensor_reset();
+        c.call();
+        EXPECT_EQ(fault_calls(Fault::kSensorOpen) + fault_calls(Fault::kInputOpen), 1);
+        EXPECT_EQ(node_opens_inheritable(), 0);
+    }
+}
+
 }  // namespace
