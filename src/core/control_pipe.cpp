@@ -78,13 +78,28 @@ bool await_writer(int fd) {
     return ok;
 }
 
+// Creates the pipe and opens it for reading without blocking. Other
+// processes must be able to write it whatever this process's umask is (the
+// umask itself is left alone), so its mode is set again, through the opened
+// descriptor: by then the name may stand for a link another process put
+// there, and a link is never followed.
+int create_fifo() {
+    if (mkfifo(KRV_CTL_PIPE, kPipeMode) != 0 && errno != EEXIST) return -1;
+    int fd = open_fifo(O_RDONLY | O_NONBLOCK);
+    if (fd >= 0 && fchmod(fd, kPipeMode) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 extern "C" int read_navCtlPipe(char* buffer) {
+    int fd = -1;
     if (access(KRV_CTL_PIPE, F_OK) != 0) {
-        // Other processes must be able to write the pipe whatever this
-        // process's umask is; the umask itself is left alone.
-        if ((mkfifo(KRV_CTL_PIPE, kPipeMode) != 0 && errno != EEXIST) || chmod(KRV_CTL_PIPE, kPipeMode) != 0) {
+        fd = create_fifo();
+        if (fd < 0) {
             __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Cannot create nav ctl fifo file\n");
             return -1;
         }
@@ -93,7 +108,7 @@ extern "C" int read_navCtlPipe(char* buffer) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "access or mkfifo nav ctl success\n");
     // The open does not block; the wait for a writer comes after it, and
     // the descriptor then blocks again for the read.
-    int fd = open_fifo(O_RDONLY | O_NONBLOCK);
+    if (fd < 0) fd = open_fifo(O_RDONLY | O_NONBLOCK);
     if (fd >= 0 && !await_writer(fd)) {
         close(fd);
         fd = -1;

@@ -210,6 +210,29 @@ TEST_F(ControlChannel, WriterWithoutPipe) {
     EXPECT_EQ(log_texts(), (std::vector<std::string>{"++ krv_nav_core_ctl_uinit", "--krv_nav_core_ctl_uinit"}));
 }
 
+std::string g_link_target;
+
+TEST_F(ControlChannel, CreatingThePipeNeverFollowsALink) {
+    // Between the creation and the mode change another process swaps the
+    // new pipe for a link to a file of its own: the file keeps its mode.
+    g_link_target = pipe_real_path() + ".target";
+    int fd = ::open(g_link_target.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    pipe_on_create([] {
+        unlink(pipe_real_path().c_str());
+        EXPECT_EQ(symlink(g_link_target.c_str(), pipe_real_path().c_str()), 0);
+    });
+    char buf[1024];
+    EXPECT_EQ(read_navCtlPipe(buf), -1);
+    EXPECT_EQ(count_lines("Cannot create nav ctl fifo file\n"), 1);
+    struct stat st;
+    ASSERT_EQ(stat(g_link_target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    unlink(pipe_real_path().c_str());
+    unlink(g_link_target.c_str());
+}
+
 TEST_F(ControlChannel, WriterRefusesARegularFile) {
     int fd = ::open(pipe_real_path().c_str(), O_CREAT | O_WRONLY, 0600);
     ASSERT_GE(fd, 0);
