@@ -40,7 +40,7 @@ void on_sigio(int /*signalNumber*/) {
     krv::wake_channel_signal(krv::gNavWake);
 }
 
-void install_sigio_handler() {
+bool install_sigio_handler() {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_sigio;
@@ -48,7 +48,30 @@ void install_sigio_handler() {
     // SA_RESTART: host threads that take the signal are not interrupted
     // with EINTR (the disposition signal() gives on this C library).
     sa.sa_flags = SA_RESTART;
-    sigaction(SIGIO, &sa, nullptr);
+    return sigaction(SIGIO, &sa, nullptr) == 0;
+}
+
+// Makes this process the descriptor's owner and adds O_ASYNC: from then on
+// the driver sends SIGIO on a touch.
+bool arm_touch_notification(int fd) {
+    if (fcntl(fd, F_SETOWN, getpid()) != 0) return false;
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_ASYNC) == 0;
+}
+
+// Opens the sensor armed for touch notification; -1 when it cannot be
+// opened or armed (without the handler in place a SIGIO would end the
+// process, and an unarmed descriptor would never wake the wait).
+int open_armed_sensor() {
+    if (!install_sigio_handler()) return -1;
+    // Close-on-exec: a program the host forks and runs never keeps an armed
+    // sensor descriptor.
+    int fd = krv::reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR | O_CLOEXEC); });
+    if (fd >= 0 && !arm_touch_notification(fd)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 void flush_signal_lines() {
@@ -69,18 +92,12 @@ void wake_nav_thread() {
 int wait_signal_from(uint32_t seen, int timeoutSec, int timeoutMs) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", "krv_nav_core_waitSignal");
     pthread_mutex_lock(&gFingerprintVarNav.waitLock);
-    install_sigio_handler();
-    // Close-on-exec: a program the host forks and runs never keeps an armed
-    // sensor descriptor.
-    int fd = reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR | O_CLOEXEC); });
+    int fd = open_armed_sensor();
     if (fd < 0) {
         __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "can't open device");
         pthread_mutex_unlock(&gFingerprintVarNav.waitLock);
         return -1;
     }
-    fcntl(fd, F_SETOWN, getpid());
-    int flags = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, flags | O_ASYNC);
 
     int result = 0;
     if (timeoutSec == kNoTimeLimit) {

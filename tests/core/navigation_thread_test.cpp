@@ -248,12 +248,25 @@ TEST_F(WaitSignal, TouchAndExplicitWakeEndTheUnlimitedWait) {
     }
 }
 
-TEST_F(WaitSignal, MissingSensor) {
-    sensor_set_present(false);
-    EXPECT_EQ(krv_nav_core_waitSignal(255, 0), -1);
-    EXPECT_EQ(log_texts(), (std::vector<std::string>{"++ krv_nav_core_waitSignal", "can't open device"}));
-    EXPECT_EQ(pthread_mutex_trylock(&gFingerprintVarNav.waitLock), 0);
-    pthread_mutex_unlock(&gFingerprintVarNav.waitLock);
+TEST_F(WaitSignal, SensorUnusable) {
+    struct Case {
+        const char* name;
+        void (*arrange)();
+    } cases[] = {
+        {"node missing", [] { sensor_set_present(false); }},
+        {"arming refused", [] { fault_fail_next(Fault::kSensorFcntl, 1, EINVAL); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sensor_reset();
+        clear_logs();
+        c.arrange();
+        EXPECT_EQ(krv_nav_core_waitSignal(0, 500), -1);
+        EXPECT_EQ(log_texts(), (std::vector<std::string>{"++ krv_nav_core_waitSignal", "can't open device"}));
+        EXPECT_EQ(sensor_open_count(), 0);
+        EXPECT_EQ(pthread_mutex_trylock(&gFingerprintVarNav.waitLock), 0);
+        pthread_mutex_unlock(&gFingerprintVarNav.waitLock);
+    }
 }
 
 TEST(ControlBlockLayout, Offsets) {

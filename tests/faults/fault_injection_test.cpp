@@ -209,19 +209,40 @@ TEST_F(Faults, RefusedAndShortInputWritesAreNotRetried) {
 
 // ------------------------------------------------------------ sensor node
 
-TEST_F(Faults, SensorVanishingWhileArmedAndComingBack) {
-    clear_logs();
-    Budget budget;
-    sensor_vanish();
-    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
-    // One attempt a second while it is gone, each a handful of lines.
-    EXPECT_LE(count_lines("can't open device"), 4);
-    budget.expect_idle(20);
-    EXPECT_EQ(input_packets().size(), 0u);
-    // Back: the thread arms again on its own within its pause.
-    sensor_set_present(true);
-    ASSERT_TRUE(armed(3000));
-    expect_gesture(kFlagged, kKeyRecords);
+TEST_F(Faults, SensorUnusableAndBack) {
+    struct Case {
+        const char* name;
+        void (*fail)();
+        void (*heal)();
+    } cases[] = {
+        {"node vanishes while armed", [] { sensor_vanish(); }, [] { sensor_set_present(true); }},
+        {"arming refused",
+         [] {
+             fault_fail_next(Fault::kSensorFcntl, 1000000, EINVAL);
+             krv_nav_core_start();  // a new wait, and with it a new arming
+         },
+         [] { fault_fail_next(Fault::kSensorFcntl, 0, 0); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sensor_set_frames(make_pair(kStill, kStill));  // a pass the failure causes injects nothing
+        input_clear();
+        clear_logs();
+        Budget budget;
+        c.fail();
+        std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+        // One attempt a second while it is unusable, each a handful of
+        // lines, and no descriptor left open.
+        EXPECT_GE(count_lines("can't open device"), 1);
+        EXPECT_LE(count_lines("can't open device"), 4);
+        EXPECT_EQ(sensor_open_count(), 0);
+        budget.expect_idle(20);
+        EXPECT_EQ(input_packets().size(), 0u);
+        // Back: the thread arms again on its own within its pause.
+        c.heal();
+        ASSERT_TRUE(armed(3000));
+        expect_gesture(kFlagged, kKeyRecords);
+    }
 }
 
 // ----------------------------------------------------------- command pipe
