@@ -81,15 +81,16 @@ void* thNavigationCtlFunc(void*) {
                 continue;
             }
             if (run_commands(buffer, n)) break;
-        } else if (state == STATE_STOP) {
+        } else if (state == STATE_CANCEL) {
+            // Cancelled between commands: end now; krv_nav_core_ctl_uinit's
+            // write gives up once this thread is gone.
+            break;
+        } else {
+            // Stop, or a value the library never stores: wait for a wake.
             __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationCtlFunc Stop ...");
             pthread_mutex_lock(&b.waitLock);
             krv::wake_channel_wait(krv::gCtlWake, seen, nullptr);
             pthread_mutex_unlock(&b.waitLock);
-        } else {
-            // Cancelled between commands: end now; krv_nav_core_ctl_uinit's
-            // write gives up once this thread is gone.
-            break;
         }
     }
     krv::gCtlEnding.store(true);

@@ -145,12 +145,7 @@ void* thNavigationFunc(void*) {
                 krv::wake_channel_wait(krv::gNavWake, seen, &until);
                 pthread_mutex_unlock(&b.waitLock);
             }
-        } else if (state == STATE_STOP) {
-            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationFunc Stop ...");
-            pthread_mutex_lock(&b.waitLock);
-            krv::wake_channel_wait(krv::gNavWake, seen, nullptr);
-            pthread_mutex_unlock(&b.waitLock);
-        } else {
+        } else if (state == STATE_CANCEL) {
             // Commit to ending unless an init put the state back to run in
             // the meantime (it reads gNavEnding after its store).
             krv::gNavEnding.store(true);
@@ -163,6 +158,14 @@ void* thNavigationFunc(void*) {
             pthread_mutex_unlock(&b.threadLock);
             __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", "thNavigationFunc");
             return nullptr;
+        } else {
+            // Stop, or a value the library never stores (the word is
+            // exported, and a host may write anything into it): either way
+            // the thread waits for a wake and then reads the word again.
+            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationFunc Stop ...");
+            pthread_mutex_lock(&b.waitLock);
+            krv::wake_channel_wait(krv::gNavWake, seen, nullptr);
+            pthread_mutex_unlock(&b.waitLock);
         }
     }
 }

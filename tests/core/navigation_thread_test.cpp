@@ -151,6 +151,24 @@ TEST_F(NavigationThread, MissingSensorDoesNotSpin) {
     EXPECT_TRUE(armed());
 }
 
+TEST_F(NavigationThread, UnknownStateWordIsAStop) {
+    // The word is exported and writable: a host may store anything there.
+    for (int32_t word : {3, -1, INT32_MIN}) {
+        SCOPED_TRACE(word);
+        clear_logs();
+        set_state(word);
+        touch();  // ends the touch wait; the thread reads the word
+        EXPECT_TRUE(wait_line("thNavigationFunc Stop ..."));
+        const double cpu0 = thread_cpu_ms(gFingerprintVarNav.thread);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_LT(thread_cpu_ms(gFingerprintVarNav.thread) - cpu0, 100.0);
+        EXPECT_EQ(count_lines("thNavigationFunc Stop ..."), 1);
+        EXPECT_EQ(sensor_frame_requests(), 0);
+        krv_nav_core_start();
+        ASSERT_TRUE(armed());
+    }
+}
+
 TEST_F(NavigationThread, IdleThreadUsesNoCpu) {
     // The thread's CPU time over a second of waiting stays near zero.
     clockid_t cid;
