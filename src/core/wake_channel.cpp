@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <linux/futex.h>
+
+#include <limits>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -46,6 +48,14 @@ struct timespec realtime_deadline_after(long long sec, long long ms) {
         s -= 1;
     }
     if (s < 0) s = ns = 0;
+    // Where time_t is 32 bits (32-bit Android) a far deadline would wrap
+    // negative and the kernel would refuse it: it stops at the last second
+    // time_t holds.
+    constexpr long long kLastSecond = std::numeric_limits<time_t>::max();
+    if (s > kLastSecond) {
+        s = kLastSecond;
+        ns = 0;
+    }
     struct timespec ts;
     ts.tv_sec = static_cast<time_t>(s);
     ts.tv_nsec = static_cast<long>(ns);
@@ -55,8 +65,13 @@ struct timespec realtime_deadline_after(long long sec, long long ms) {
 int wake_channel_wait(WakeChannel& ch, uint32_t seen, const struct timespec* deadline) {
     static_assert(sizeof(ch.count) == sizeof(uint32_t), "futex word is 32 bits");
     while (ch.count.load(std::memory_order_acquire) == seen) {
-        if (futex_wait(ch, seen, deadline) != 0 && errno == ETIMEDOUT)
-            return ch.count.load(std::memory_order_acquire) == seen ? ETIMEDOUT : 0;
+        if (futex_wait(ch, seen, deadline) == 0) continue;
+        const int err = errno;
+        // A signal or a count that had already moved: look again. Anything
+        // else (the deadline passed, or the wait itself failed) ends the
+        // wait instead of going round again at once.
+        if (err == EINTR || err == EAGAIN) continue;
+        return ch.count.load(std::memory_order_acquire) == seen ? err : 0;
     }
     return 0;
 }

@@ -31,13 +31,14 @@ void wake_channel_signal(WakeChannel& ch);
 
 // Sleeps until the count differs from `seen`. With `deadline` (absolute,
 // CLOCK_REALTIME) it gives up then. Returns 0 when woken, ETIMEDOUT when the
-// deadline passed. Interruptions by signals do not end the wait by
-// themselves.
+// deadline passed, or the error number of a wait that failed (it never goes
+// round again on a failure). Interruptions by signals do not end the wait
+// by themselves.
 int wake_channel_wait(WakeChannel& ch, uint32_t seen, const struct timespec* deadline);
 
 // Now plus `sec` seconds and `ms` milliseconds on the real-time clock,
 // normalised with 64-bit arithmetic so that negative or large parts still
-// give a valid time (never before the epoch).
+// give a valid time (never before the epoch, never past what time_t holds).
 struct timespec realtime_deadline_after(long long sec, long long ms);
 
 extern WakeChannel gNavWake;

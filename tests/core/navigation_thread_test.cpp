@@ -1,6 +1,7 @@
 // The navigation thread end to end: simulated touches (real SIGIO through an
 // armed socket), classification and injected records on the input node.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <pthread.h>
 #include <time.h>
 
@@ -245,6 +246,27 @@ TEST_F(WaitSignal, TimeLimits) {
         EXPECT_LE(s, c.max_s);
         EXPECT_EQ(count_lines("timeout"), 1);
         EXPECT_EQ(log_texts().back(), "-- krv_nav_core_waitSignal");
+    }
+}
+
+TEST_F(WaitSignal, FarDeadlinesWaitQuietlyUntilAWake) {
+    // Deadlines past what a 32-bit time_t holds are clamped: the wait
+    // neither fails at once nor spins.
+    struct Case {
+        int sec, ms;
+    } cases[] = {{INT_MAX, 0}, {INT_MAX, INT_MAX}, {254, INT_MAX}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.sec << "s " << c.ms << "ms");
+        std::atomic<int> rc{99};
+        std::thread waiter([&] { rc = krv_nav_core_waitSignal(c.sec, c.ms); });
+        EXPECT_TRUE(armed());
+        const double cpu0 = thread_cpu_ms(waiter.native_handle());
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_LT(thread_cpu_ms(waiter.native_handle()) - cpu0, 100.0);
+        EXPECT_EQ(rc.load(), 99);
+        krv_nav_core_start();
+        waiter.join();
+        EXPECT_EQ(rc.load(), 0);
     }
 }
 
