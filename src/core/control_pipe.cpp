@@ -15,12 +15,15 @@
 #include "core/control_internal.h"
 #include "core/reissue.h"
 #include "core/thread_block.h"
+#include "core/wake_channel.h"
 #include "krv_nav.h"
 
 namespace {
 
 constexpr mode_t kPipeMode = 0666;
 constexpr int kCommandBufferSize = 1024;
+constexpr long long kBoundedOpenMs = 3000;
+constexpr long kOpenRetryPauseNs = 2000000;
 
 // Opens the pipe without following a link and only if it is a FIFO.
 int open_fifo(int flags) {
@@ -135,11 +138,12 @@ namespace krv {
 int write_ctl_command(const char* command, bool bounded) {
     // Bounded: while the control thread is alive it may not have created or
     // opened the pipe yet, and a blocking open without a reader would wait
-    // for ever. So retry without blocking, 2 ms apart, for at most 3 s.
-    constexpr int kTries = 1500;
+    // for ever. So retry without blocking, 2 ms apart, for at most 3 s on
+    // the monotonic clock.
+    const WakeDeadline until = monotonic_deadline_after(kBoundedOpenMs);
     int fd = -1;
-    for (int i = 0;; ++i) {
-        const bool retry = bounded && i + 1 < kTries && has_thread(gFingerprintVarNavCtl);
+    for (;;) {
+        const bool retry = bounded && !monotonic_deadline_passed(until) && has_thread(gFingerprintVarNavCtl);
         if (access(KRV_CTL_PIPE, F_OK) != 0) {
             if (!retry) {
                 __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "nav ctl fifo file do not not exist\n");
@@ -149,7 +153,7 @@ int write_ctl_command(const char* command, bool bounded) {
             fd = open_fifo(bounded ? O_WRONLY | O_NONBLOCK : O_WRONLY);
             if (fd >= 0 || !retry || errno != ENXIO) break;
         }
-        struct timespec pause = {0, 2000000};
+        struct timespec pause = {0, kOpenRetryPauseNs};
         nanosleep(&pause, nullptr);
     }
     if (fd >= 0 && bounded) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);

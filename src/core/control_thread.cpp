@@ -37,7 +37,7 @@ Command match(const char* msg) {
 }
 
 void pause_for_wake(uint32_t seen, long ms) {
-    struct timespec until = krv::realtime_deadline_after(0, ms);
+    const krv::WakeDeadline until = krv::monotonic_deadline_after(ms);
     pthread_mutex_lock(&gFingerprintVarNavCtl.waitLock);
     krv::wake_channel_wait(krv::gCtlWake, seen, &until);
     pthread_mutex_unlock(&gFingerprintVarNavCtl.waitLock);

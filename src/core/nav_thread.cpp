@@ -103,7 +103,7 @@ int wait_signal_from(uint32_t seen, int timeoutSec, int timeoutMs) {
     if (timeoutSec == kNoTimeLimit) {
         wake_channel_wait(gNavWake, seen, nullptr);
     } else {
-        struct timespec deadline = krv::realtime_deadline_after(timeoutSec, timeoutMs);
+        const WakeDeadline deadline = realtime_deadline_after(timeoutSec, timeoutMs);
         if (wake_channel_wait(gNavWake, seen, &deadline) == ETIMEDOUT) {
             __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "timeout");
             result = -2;
@@ -141,7 +141,7 @@ void* thNavigationFunc(void*) {
                 // No sensor node: pause before the next attempt; any wake
                 // (stop, start, cancel) ends the pause at once.
                 pthread_mutex_lock(&b.waitLock);
-                struct timespec until = krv::realtime_deadline_after(0, kMissingSensorPauseMs);
+                const krv::WakeDeadline until = krv::monotonic_deadline_after(kMissingSensorPauseMs);
                 krv::wake_channel_wait(krv::gNavWake, seen, &until);
                 pthread_mutex_unlock(&b.waitLock);
             }

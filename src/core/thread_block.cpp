@@ -49,18 +49,21 @@ int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg) {
 
 #include <time.h>
 
+#include "core/wake_channel.h"
+
 namespace krv {
 
 std::atomic<bool> gNavEnding{false};
 std::atomic<bool> gCtlEnding{false};
 
 namespace {
-constexpr int kEndingWaitMs = 3000;  // an ending worker finishes within microseconds
+constexpr long long kEndingWaitMs = 3000;  // an ending worker finishes within microseconds
 constexpr long kEndingPollNs = 2000000;
 }  // namespace
 
 void await_ending_worker(ThreadControlBlock& block, std::atomic<bool>& ending) {
-    for (int waited = 0; waited < kEndingWaitMs; waited += 2) {
+    const WakeDeadline until = monotonic_deadline_after(kEndingWaitMs);
+    while (!monotonic_deadline_passed(until)) {
         if (!has_thread(block) || !ending.load()) return;
         // The worker releases threadLock as its last act.
         if (pthread_mutex_trylock(&block.threadLock) == 0) {

@@ -72,6 +72,21 @@ void send_raw(const std::string& bytes) {
     ::close(fd);
 }
 
+// Writes raw bytes into the pipe, waiting at most `ms` for a reader.
+bool send_within(const std::string& bytes, int ms) {
+    int fd = -1;
+    eventually(
+        [&] {
+            fd = ::open(pipe_real_path().c_str(), O_WRONLY | O_NONBLOCK);
+            return fd >= 0;
+        },
+        ms);
+    if (fd < 0) return false;
+    const bool whole = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    ::close(fd);
+    return whole;
+}
+
 // One touch with these frames injects `records` records (and no more).
 void expect_gesture(const FramePair& frames, size_t records) {
     input_clear();
@@ -242,6 +257,47 @@ TEST_F(Faults, SensorUnusableAndBack) {
         c.heal();
         ASSERT_TRUE(armed(3000));
         expect_gesture(kFlagged, kKeyRecords);
+    }
+}
+
+TEST_F(Faults, BackOffsKeepTheirLengthWhenTheClockStepsBack) {
+    // Each thread meets a fault and pauses; the clock steps back an hour
+    // meanwhile. Once the fault clears, the thread works again after its
+    // 1-s pause, not an hour later.
+    struct Case {
+        const char* name;
+        void (*fail)();
+        void (*heal)();
+        bool (*works)();
+    } cases[] = {
+        {"sensor node missing",
+         [] {
+             sensor_set_present(false);
+             krv_nav_core_start();
+             ASSERT_TRUE(wait_line("can't open device"));
+         },
+         [] { sensor_set_present(true); }, [] { return armed(3000); }},
+        {"pipe cannot be opened",
+         [] {
+             fault_fail_next(Fault::kPipeOpen, 1000000, EACCES);
+             ASSERT_TRUE(send_within(std::string("XYZ\0", 4), 3000));  // the next read's open fails
+             ASSERT_TRUE(wait_line("Open nav ctl fifo file error\n"));
+         },
+         [] { fault_fail_next(Fault::kPipeOpen, 0, 0); },
+         [] {
+             return send_within(std::string("STP\0", 4), 3000) && eventually([] { return nav_state() == STATE_STOP; });
+         }},
+    };
+    start_control();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        clear_logs();
+        clock_stepped_back(3600);
+        c.fail();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into the pause
+        c.heal();
+        EXPECT_TRUE(c.works());
+        clock_stepped_back(0);
     }
 }
 
