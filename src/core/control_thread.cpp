@@ -39,7 +39,7 @@ Command match(const char* msg) {
 void pause_for_wake(uint32_t seen, long ms) {
     const krv::WakeDeadline until = krv::monotonic_deadline_after(ms);
     pthread_mutex_lock(&gFingerprintVarNavCtl.waitLock);
-    krv::wake_channel_wait(krv::gCtlWake, seen, &until);
+    krv::wake_channel_wait_releasing(krv::gCtlWake, gFingerprintVarNavCtl.waitLock, seen, &until);
     pthread_mutex_unlock(&gFingerprintVarNavCtl.waitLock);
 }
 
@@ -89,7 +89,7 @@ void* thNavigationCtlFunc(void*) {
             // Stop, or a value the library never stores: wait for a wake.
             __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationCtlFunc Stop ...");
             pthread_mutex_lock(&b.waitLock);
-            krv::wake_channel_wait(krv::gCtlWake, seen, nullptr);
+            krv::wake_channel_wait_releasing(krv::gCtlWake, b.waitLock, seen, nullptr);
             pthread_mutex_unlock(&b.waitLock);
         }
     }

@@ -91,6 +91,10 @@ void wake_nav_thread() {
 
 int wait_signal_from(uint32_t seen, int timeoutSec, int timeoutMs) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", "krv_nav_core_waitSignal");
+    // The deadline is the caller's own, counted from its call: another
+    // waiter (the navigation thread, a host thread) never stretches it.
+    const bool limited = timeoutSec != kNoTimeLimit;
+    const WakeDeadline deadline = realtime_deadline_after(limited ? timeoutSec : 0, limited ? timeoutMs : 0);
     pthread_mutex_lock(&gFingerprintVarNav.waitLock);
     int fd = open_armed_sensor();
     if (fd < 0) {
@@ -99,15 +103,12 @@ int wait_signal_from(uint32_t seen, int timeoutSec, int timeoutMs) {
         return -1;
     }
 
+    // waitLock covers arming and closing the sensor, not the sleep.
     int result = 0;
-    if (timeoutSec == kNoTimeLimit) {
-        wake_channel_wait(gNavWake, seen, nullptr);
-    } else {
-        const WakeDeadline deadline = realtime_deadline_after(timeoutSec, timeoutMs);
-        if (wake_channel_wait(gNavWake, seen, &deadline) == ETIMEDOUT) {
-            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "timeout");
-            result = -2;
-        }
+    if (wake_channel_wait_releasing(gNavWake, gFingerprintVarNav.waitLock, seen, limited ? &deadline : nullptr) ==
+        ETIMEDOUT) {
+        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "timeout");
+        result = -2;
     }
     flush_signal_lines();
     close(fd);
@@ -140,9 +141,9 @@ void* thNavigationFunc(void*) {
             if (waited == -1) {
                 // No sensor node: pause before the next attempt; any wake
                 // (stop, start, cancel) ends the pause at once.
-                pthread_mutex_lock(&b.waitLock);
                 const krv::WakeDeadline until = krv::monotonic_deadline_after(kMissingSensorPauseMs);
-                krv::wake_channel_wait(krv::gNavWake, seen, &until);
+                pthread_mutex_lock(&b.waitLock);
+                krv::wake_channel_wait_releasing(krv::gNavWake, b.waitLock, seen, &until);
                 pthread_mutex_unlock(&b.waitLock);
             }
         } else if (state == STATE_CANCEL) {
@@ -164,7 +165,7 @@ void* thNavigationFunc(void*) {
             // the thread waits for a wake and then reads the word again.
             __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationFunc Stop ...");
             pthread_mutex_lock(&b.waitLock);
-            krv::wake_channel_wait(krv::gNavWake, seen, nullptr);
+            krv::wake_channel_wait_releasing(krv::gNavWake, b.waitLock, seen, nullptr);
             pthread_mutex_unlock(&b.waitLock);
         }
     }

@@ -1,6 +1,7 @@
 #include "core/wake_channel.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -64,7 +65,9 @@ WakeDeadline deadline_after(clockid_t clock, long long now_s, long long now_ns, 
 void wake_channel_signal(WakeChannel& ch) {
     int saved = errno;
     ch.count.fetch_add(1, std::memory_order_acq_rel);
-    syscall(SYS_futex, word(ch), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    // Every waiter: a host thread may wait beside the navigation thread, and
+    // a wake taken by one alone would be lost to the other.
+    syscall(SYS_futex, word(ch), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
     errno = saved;
 }
 
@@ -98,6 +101,13 @@ int wake_channel_wait(WakeChannel& ch, uint32_t seen, const WakeDeadline* deadli
         return ch.count.load(std::memory_order_acquire) == seen ? err : 0;
     }
     return 0;
+}
+
+int wake_channel_wait_releasing(WakeChannel& ch, pthread_mutex_t& lock, uint32_t seen, const WakeDeadline* deadline) {
+    pthread_mutex_unlock(&lock);
+    const int rc = wake_channel_wait(ch, seen, deadline);
+    pthread_mutex_lock(&lock);
+    return rc;
 }
 
 }  // namespace krv

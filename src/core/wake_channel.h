@@ -6,11 +6,15 @@
 // block. So every wait here sleeps on a futex word that counts wakes: the
 // waiter takes a snapshot of the count before it reads its state (or arms
 // the sensor), and sleeps only while the count still equals the snapshot.
-// A waker increments the count and wakes the futex; both steps are
-// lock-free and async-signal-safe, so the SIGIO handler can wake too, and a
-// wake that lands anywhere after the snapshot ends the next wait at once.
+// A waker increments the count and wakes every sleeper on the futex; both
+// steps are lock-free and async-signal-safe, so the SIGIO handler can wake
+// too, and a wake that lands anywhere after the snapshot ends the next wait
+// at once. Several threads may wait on one channel (a host thread in
+// krv_nav_core_waitSignal beside the navigation thread): each has its own
+// snapshot and deadline, and no lock is held while any of them sleeps.
 #pragma once
 
+#include <pthread.h>
 #include <stdint.h>
 #include <time.h>
 
@@ -35,7 +39,7 @@ struct WakeDeadline {
     struct timespec at;
 };
 
-// Async-signal-safe; preserves errno.
+// Wakes every waiter. Async-signal-safe; preserves errno.
 void wake_channel_signal(WakeChannel& ch);
 
 // Sleeps until the count differs from `seen`. With `deadline` it gives up
@@ -43,6 +47,12 @@ void wake_channel_signal(WakeChannel& ch);
 // error number of a wait that failed (it never goes round again on a
 // failure). Interruptions by signals do not end the wait by themselves.
 int wake_channel_wait(WakeChannel& ch, uint32_t seen, const WakeDeadline* deadline);
+
+// wake_channel_wait for a caller that holds `lock`: the lock is released
+// while the caller sleeps and taken again before this returns, as a
+// condition wait does, so that no other user of the lock is held up for as
+// long as this caller sleeps.
+int wake_channel_wait_releasing(WakeChannel& ch, pthread_mutex_t& lock, uint32_t seen, const WakeDeadline* deadline);
 
 // The time of day (gettimeofday) plus `sec` seconds and `ms` milliseconds.
 // Negative or large parts still give a valid time: never before the epoch,

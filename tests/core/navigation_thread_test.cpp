@@ -170,6 +170,55 @@ TEST_F(NavigationThread, UnknownStateWordIsAStop) {
     }
 }
 
+TEST_F(NavigationThread, HostTimedWaitKeepsItsOwnDeadline) {
+    // Whatever the thread is doing, a host's wait ends by its own deadline.
+    struct Case {
+        const char* name;
+        bool stopped;
+    } cases[] = {{"thread waits for a touch", false}, {"thread stopped", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.stopped) {
+            krv_nav_core_stop();
+            touch();
+            ASSERT_TRUE(wait_line("thNavigationFunc Stop ..."));
+            ASSERT_TRUE(eventually([] { return sensor_open_count() == 0; }));
+        }
+        std::atomic<int> rc{99};
+        std::atomic<double> took{0};
+        std::thread host([&] {
+            auto t0 = std::chrono::steady_clock::now();
+            rc = krv_nav_core_waitSignal(0, 1500);
+            took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        });
+        const bool ended = eventually([&] { return rc.load() != 99; }, 6000);
+        if (!ended) krv_nav_core_start();  // lets the host's wait go, so that it can be joined
+        host.join();
+        EXPECT_TRUE(ended) << "still waiting after 6 s";
+        EXPECT_EQ(rc.load(), -2);
+        EXPECT_GE(took.load(), 1.4);
+        EXPECT_LE(took.load(), 4.0);
+        krv_nav_core_start();
+        ASSERT_TRUE(armed());
+    }
+}
+
+TEST_F(NavigationThread, OneWakeEndsEveryWait) {
+    // A host waits beside the thread; one explicit wake ends both waits.
+    sensor_set_frames(make_pair(kStill, kStill, 1));
+    std::atomic<int> rc{99};
+    std::thread host([&] { rc = krv_nav_core_waitSignal(0, 5000); });
+    const bool both_armed = eventually([] { return sensor_armed_count() == 2; });
+    auto t0 = std::chrono::steady_clock::now();
+    krv_nav_core_start();
+    host.join();
+    EXPECT_TRUE(both_armed);
+    EXPECT_EQ(rc.load(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));  // woken, not timed out
+    EXPECT_EQ(input_wait(4, 5000), 4u);  // the thread's pass
+    EXPECT_EQ(sensor_frame_requests(), 1);
+}
+
 TEST_F(NavigationThread, IdleThreadUsesNoCpu) {
     // The thread's CPU time over a second of waiting stays near zero.
     clockid_t cid;
