@@ -98,7 +98,9 @@ int create_fifo() {
 
 }  // namespace
 
-extern "C" int read_navCtlPipe(char* buffer) {
+namespace krv {
+
+int read_ctl_pipe(char* buffer, bool (*give_up)()) {
     int fd = -1;
     if (access(KRV_CTL_PIPE, F_OK) != 0) {
         fd = create_fifo();
@@ -112,6 +114,10 @@ extern "C" int read_navCtlPipe(char* buffer) {
     // The open does not block; the wait for a writer comes after it, and
     // the descriptor then blocks again for the read.
     if (fd < 0) fd = open_fifo(O_RDONLY | O_NONBLOCK);
+    if (fd >= 0 && give_up != nullptr && give_up()) {
+        close(fd);
+        return 0;
+    }
     if (fd >= 0 && !await_writer(fd)) {
         close(fd);
         fd = -1;
@@ -132,8 +138,6 @@ extern "C" int read_navCtlPipe(char* buffer) {
     close(fd);
     return n < 0 ? -1 : static_cast<int>(n);
 }
-
-namespace krv {
 
 int write_ctl_command(const char* command, bool bounded) {
     // Bounded: while the control thread is alive it may not have created or
@@ -169,5 +173,7 @@ int write_ctl_command(const char* command, bool bounded) {
 }
 
 }  // namespace krv
+
+extern "C" int read_navCtlPipe(char* buffer) { return krv::read_ctl_pipe(buffer, nullptr); }
 
 extern "C" int wirte_navCtlPipe(const char* command) { return krv::write_ctl_command(command, false); }

@@ -17,7 +17,7 @@ namespace {
 
 constexpr int kCommandBufferSize = 1024;
 constexpr int kMessageSize = 4;  // three letters and a terminator
-constexpr useconds_t kStartDelayUs = 1000000;
+constexpr long kStartDelayMs = 1000;
 // After a failed create, open or read of the pipe the thread pauses this
 // long (a wake from krv_nav_core_ctl_uinit ends it) instead of spinning.
 constexpr long kPipeFailurePauseMs = 1000;
@@ -36,6 +36,13 @@ Command match(const char* msg) {
     return Command::kNone;
 }
 
+// krv_nav_core_ctl_uinit has told the thread to end. The cancel stays until
+// the thread has ended (a start does not undo it), so the thread looks at
+// it wherever it may wait or go on: at the top of each pass, right after
+// opening the pipe, before each command of a read and during the pause of
+// "STT".
+bool cancelled() { return krv::load_state(gFingerprintVarNavCtl) == STATE_CANCEL; }
+
 void pause_for_wake(uint32_t seen, long ms) {
     const krv::WakeDeadline until = krv::monotonic_deadline_after(ms);
     pthread_mutex_lock(&gFingerprintVarNavCtl.waitLock);
@@ -43,15 +50,30 @@ void pause_for_wake(uint32_t seen, long ms) {
     pthread_mutex_unlock(&gFingerprintVarNavCtl.waitLock);
 }
 
+// Pauses `ms`, unless a cancel comes first (krv_nav_core_ctl_uinit wakes
+// the thread after setting it). True when cancelled.
+bool pause_unless_cancelled(long ms) {
+    const krv::WakeDeadline until = krv::monotonic_deadline_after(ms);
+    pthread_mutex_lock(&gFingerprintVarNavCtl.waitLock);
+    for (;;) {
+        const uint32_t seen = krv::wake_snapshot(krv::gCtlWake);
+        if (cancelled()) break;
+        if (krv::wake_channel_wait_releasing(krv::gCtlWake, gFingerprintVarNavCtl.waitLock, seen, &until) != 0) break;
+    }
+    pthread_mutex_unlock(&gFingerprintVarNavCtl.waitLock);
+    return cancelled();
+}
+
 // Carries out the commands of one read; true when the thread must end.
 bool run_commands(const char* buffer, int n) {
     for (int off = 0; off + kMessageSize <= n; off += kMessageSize) {
+        if (cancelled()) return true;
         switch (match(buffer + off)) {
             case Command::kStop:
                 krv::store_state(gFingerprintVarNav, STATE_STOP);
                 break;
             case Command::kStart:
-                usleep(kStartDelayUs);
+                if (pause_unless_cancelled(kStartDelayMs)) return true;
                 krv_nav_core_start();
                 break;
             case Command::kCancel:
@@ -75,7 +97,7 @@ void* thNavigationCtlFunc(void*) {
         const int32_t state = krv::load_state(b);
         if (state == STATE_RUN) {
             __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationCtlFunc Running ...");
-            int n = read_navCtlPipe(buffer);
+            int n = krv::read_ctl_pipe(buffer, cancelled);
             if (n < 0) {
                 pause_for_wake(seen, kPipeFailurePauseMs);
                 continue;
@@ -93,7 +115,7 @@ void* thNavigationCtlFunc(void*) {
             pthread_mutex_unlock(&b.waitLock);
         }
     }
-    krv::gCtlEnding.store(true);
+    krv::gCtlEnding.store(true);  // committed: "CNL" read, or cancelled
     if (krv::has_thread(gFingerprintVarNav)) {
         krv::store_state(gFingerprintVarNav, STATE_CANCEL);
         krv::wake_nav_thread();
@@ -108,9 +130,10 @@ void* thNavigationCtlFunc(void*) {
 
 extern "C" int krv_nav_core_ctl_init(void) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    // A thread that has been told to end (or read "CNL") is not counted on:
+    // it is let finish before the state goes back to run.
+    krv::await_ending_worker(gFingerprintVarNavCtl, krv::control_thread_ending);
     krv::store_state(gFingerprintVarNavCtl, STATE_RUN);
-    // A thread that has been told to end (or read "CNL") is not counted on.
-    krv::await_ending_worker(gFingerprintVarNavCtl, krv::gCtlEnding);
     if (!krv::has_thread(gFingerprintVarNavCtl)) krv::gCtlEnding.store(false);
     int err = krv::create_worker(gFingerprintVarNavCtl, thNavigationCtlFunc, &gFingerprintParamNavCtl);
     if (err != 0) {
@@ -128,7 +151,10 @@ extern "C" int krv_nav_core_ctl_uinit(void) {
         krv::store_state(gFingerprintVarNavCtl, STATE_CANCEL);
         __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s", "krv_nav_core_wakeNavCtlThread");
         krv::wake_channel_signal(krv::gCtlWake);
-        if (krv::write_ctl_command("CNL", true) > 0) krv::gCtlEnding.store(true);
+        // Whether or not "CNL" reaches the thread (another reader may take
+        // it, or the thread may close the pipe on it), the cancel it has
+        // been given ends it.
+        krv::write_ctl_command("CNL", true);
     }
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", __func__);
     return 0;

@@ -80,6 +80,16 @@ void flush_signal_lines() {
 
 void* thNavigationFunc(void*);
 
+// Puts the control state back to run, except for a cancel while the control
+// thread lives: that one stays until the thread has ended, so that a start
+// (the thread's own "STT" among them) never undoes a shutdown under way.
+void resume_control_state() {
+    int32_t state = krv::load_state(gFingerprintVarNavCtl);
+    do {
+        if (state == STATE_CANCEL && krv::has_thread(gFingerprintVarNavCtl)) return;
+    } while (!krv::atomic_compare_exchange(gFingerprintVarNavCtl.state, state, int32_t{STATE_RUN}));
+}
+
 }  // namespace
 
 namespace krv {
@@ -177,9 +187,9 @@ extern "C" int krv_nav_core_init(void) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
     // A control thread that is ending may still cancel the navigation
     // thread: let it finish first, then settle an ending navigation thread.
-    krv::await_ending_worker(gFingerprintVarNavCtl, krv::gCtlEnding);
+    krv::await_ending_worker(gFingerprintVarNavCtl, krv::control_thread_ending);
     krv::store_state(gFingerprintVarNav, STATE_RUN);
-    krv::await_ending_worker(gFingerprintVarNav, krv::gNavEnding);
+    krv::await_ending_worker(gFingerprintVarNav, krv::navigation_thread_ending);
     if (!krv::has_thread(gFingerprintVarNav)) krv::gNavEnding.store(false);
     int err = krv::create_worker(gFingerprintVarNav, thNavigationFunc, &gFingerprintParamNav);
     if (err != 0) {
@@ -202,7 +212,7 @@ extern "C" int krv_nav_core_start(void) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
     krv::store_state(gFingerprintVarNav, STATE_RUN);
     krv::wake_nav_thread();
-    krv::store_state(gFingerprintVarNavCtl, STATE_RUN);
+    resume_control_state();
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", __func__);
     return 0;
 }

@@ -61,10 +61,14 @@ constexpr long long kEndingWaitMs = 3000;  // an ending worker finishes within m
 constexpr long kEndingPollNs = 2000000;
 }  // namespace
 
-void await_ending_worker(ThreadControlBlock& block, std::atomic<bool>& ending) {
+bool navigation_thread_ending() { return gNavEnding.load(); }
+
+bool control_thread_ending() { return gCtlEnding.load() || load_state(gFingerprintVarNavCtl) == STATE_CANCEL; }
+
+void await_ending_worker(ThreadControlBlock& block, bool (*ending)()) {
     const WakeDeadline until = monotonic_deadline_after(kEndingWaitMs);
     while (!monotonic_deadline_passed(until)) {
-        if (!has_thread(block) || !ending.load()) return;
+        if (!has_thread(block) || !ending()) return;
         // The worker releases threadLock as its last act.
         if (pthread_mutex_trylock(&block.threadLock) == 0) {
             pthread_mutex_unlock(&block.threadLock);

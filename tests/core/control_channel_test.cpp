@@ -253,17 +253,66 @@ TEST_F(ControlChannel, SecondInitCreatesNoThread) {
     EXPECT_EQ(gFingerprintVarNavCtl.thread, before);
 }
 
-TEST_F(ControlChannel, UinitNeverHangs) {
-    // Between commands (cancel found at the top of a pass) and already
-    // ending after another process's "CNL": uinit returns either way.
-    start_both();
-    __atomic_store_n(&gFingerprintVarNavCtl.state, STATE_STOP, __ATOMIC_SEQ_CST);
-    send_raw("XYZ\n");
-    ASSERT_TRUE(wait_line("thNavigationCtlFunc Stop ..."));
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
-    EXPECT_TRUE(workers_gone());
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+// krv_nav_core_ctl_uinit run by a pipe hook, on a host thread of its own.
+std::atomic<int> g_hook_uinit_rc{99};
+void uinit_from_another_thread() {
+    std::thread([] { g_hook_uinit_rc = krv_nav_core_ctl_uinit(); }).join();
+}
+
+TEST_F(ControlChannel, UinitEndsBothWorkersWhateverTheControlThreadDoes) {
+    struct Case {
+        const char* name;
+        void (*arrange)();
+        bool uinit_in_arrange;  // the case runs uinit itself, at its moment
+    } cases[] = {
+        {"stopped between commands",
+         [] {
+             __atomic_store_n(&gFingerprintVarNavCtl.state, STATE_STOP, __ATOMIC_SEQ_CST);
+             send_raw("XYZ\n");
+             ASSERT_TRUE(wait_line("thNavigationCtlFunc Stop ..."));
+         },
+         false},
+        {"five STT from one read, 1 s each",
+         [] {
+             send_raw(std::string("STT\0STT\0STT\0STT\0STT\0", 20));
+             ASSERT_TRUE(wait_line("Read len = 20: \"STT\" from nav ctl FIFO\n"));
+         },
+         false},
+        {"CNL lost between the thread's read and its close",
+         [] {
+             g_hook_uinit_rc = 99;
+             pipe_on_read(uinit_from_another_thread);
+             send_raw(std::string("STT\0", 4));
+             ASSERT_TRUE(eventually([] { return g_hook_uinit_rc.load() != 99; }));
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        start_both();
+        clear_logs();
+        auto t0 = std::chrono::steady_clock::now();
+        c.arrange();
+        if (c.uinit_in_arrange) {
+            EXPECT_EQ(g_hook_uinit_rc.load(), 0);
+        } else {
+            t0 = std::chrono::steady_clock::now();
+            EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(4));
+        EXPECT_TRUE(workers_gone());
+        // A new start neither waits for the old workers nor loses the new ones.
+        t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(krv_nav_core_init(), 0);
+        ASSERT_EQ(krv_nav_core_ctl_init(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(nav_thread());
+        EXPECT_TRUE(ctl_thread());
+        EXPECT_EQ(nav_state(), STATE_RUN);
+        EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
+        ASSERT_TRUE(workers_gone());
+    }
 }
 
 TEST_F(ControlChannel, InitRightAfterUinitLeavesBothRunning) {
