@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/inotify.h>
@@ -96,6 +97,42 @@ int create_fifo() {
     return fd;
 }
 
+// Clears O_NONBLOCK once the open no longer needs it.
+bool set_blocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+bool sigpipe_pending() {
+    sigset_t pending;
+    return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+}
+
+// Writes with SIGPIPE held back on this thread. A reader that closes
+// between the writer's open and its write makes the write fail with EPIPE,
+// and the SIGPIPE the kernel sends along would end the host process; one
+// the write raised is taken back before the thread's mask is restored.
+ssize_t write_without_sigpipe(int fd, const void* data, size_t len) {
+    sigset_t pipe_only, old;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    const int rc = pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    const bool was_pending = sigpipe_pending();
+    const ssize_t n = krv::reissue_on_eintr([&] { return write(fd, data, len); });
+    const int err = errno;
+    if (n < 0 && err == EPIPE && !was_pending && sigpipe_pending()) {
+        int taken;
+        sigwait(&pipe_only, &taken);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = err;
+    return n;
+}
+
 }  // namespace
 
 namespace krv {
@@ -118,7 +155,7 @@ int read_ctl_pipe(char* buffer, bool (*give_up)()) {
         close(fd);
         return 0;
     }
-    if (fd >= 0 && !await_writer(fd)) {
+    if (fd >= 0 && (!await_writer(fd) || !set_blocking(fd))) {
         close(fd);
         fd = -1;
     }
@@ -126,7 +163,6 @@ int read_ctl_pipe(char* buffer, bool (*give_up)()) {
         __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Open nav ctl fifo file error\n");
         return -2;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Open nav ctl success\n");
     memset(buffer, 0, 4);
     ssize_t n = krv::reissue_on_eintr([&] { return read(fd, buffer, kCommandBufferSize); });
@@ -143,7 +179,10 @@ int write_ctl_command(const char* command, bool bounded) {
     // Bounded: while the control thread is alive it may not have created or
     // opened the pipe yet, and a blocking open without a reader would wait
     // for ever. So retry without blocking, 2 ms apart, for at most 3 s on
-    // the monotonic clock.
+    // the monotonic clock. The descriptor stays non-blocking for the write:
+    // uinit's 4-byte "CNL" is shorter than PIPE_BUF, so it goes in whole,
+    // or (the pipe full, no reader draining it) fails at once instead of
+    // blocking.
     const WakeDeadline until = monotonic_deadline_after(kBoundedOpenMs);
     int fd = -1;
     for (;;) {
@@ -160,13 +199,12 @@ int write_ctl_command(const char* command, bool bounded) {
         struct timespec pause = {0, kOpenRetryPauseNs};
         nanosleep(&pause, nullptr);
     }
-    if (fd >= 0 && bounded) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (fd < 0) {
         __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Open fifo file error\n");
         return -1;
     }
     size_t len = strlen(command) + 1;
-    ssize_t n = krv::reissue_on_eintr([&] { return write(fd, command, len); });
+    const ssize_t n = write_without_sigpipe(fd, command, len);
     if (n > 0) __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Write '%s' to nav ctl FIFO\n", command);
     close(fd);
     return n < 0 ? -1 : static_cast<int>(n);

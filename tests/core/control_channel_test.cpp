@@ -2,6 +2,7 @@
 // temporary directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -231,6 +232,23 @@ TEST_F(ControlChannel, CreatingThePipeNeverFollowsALink) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     unlink(pipe_real_path().c_str());
     unlink(g_link_target.c_str());
+}
+
+int g_reader = -1;
+
+TEST_F(ControlChannel, WriterWhoseReaderLeftGetsAnErrorNotASignal) {
+    // The reader closes between the writer's open and its write: the write
+    // fails with EPIPE, and the SIGPIPE that comes with it must not end
+    // the host process.
+    ASSERT_EQ(mkfifo(pipe_real_path().c_str(), 0666), 0);
+    g_reader = ::open(pipe_real_path().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(g_reader, 0);
+    pipe_on_writer_open([] { ::close(g_reader); });
+    EXPECT_EQ(wirte_navCtlPipe("STP"), -1);
+    EXPECT_EQ(count_lines("Write 'STP' to nav ctl FIFO\n"), 0);
+    sigset_t pending;
+    ASSERT_EQ(sigpending(&pending), 0);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);  // none left behind either
 }
 
 TEST_F(ControlChannel, WriterRefusesARegularFile) {

@@ -375,6 +375,7 @@ FaultSlot g_faults[static_cast<int>(Fault::kCount)];
 std::atomic<size_t> g_short_write{0};
 std::atomic<void (*)()> g_on_arm{nullptr};
 std::atomic<void (*)()> g_on_pipe_reader_open{nullptr};
+std::atomic<void (*)()> g_on_pipe_writer_open{nullptr};
 std::atomic<void (*)()> g_on_pipe_create{nullptr};
 std::atomic<void (*)()> g_on_pipe_read{nullptr};
 std::atomic<int> g_pipe_fd[kSlots];  // descriptors of the command pipe + 1
@@ -388,6 +389,7 @@ void clear_faults() {
     g_short_write = 0;
     g_on_arm = nullptr;
     g_on_pipe_reader_open = nullptr;
+    g_on_pipe_writer_open = nullptr;
     g_on_pipe_create = nullptr;
     g_on_pipe_read = nullptr;
     g_files_err = 0;
@@ -429,6 +431,7 @@ int fault_calls(Fault call) { return g_faults[static_cast<int>(call)].calls.load
 void input_short_writes(size_t bytes) { g_short_write = bytes; }
 void sensor_on_arm(void (*hook)()) { g_on_arm = hook; }
 void pipe_on_reader_open(void (*hook)()) { g_on_pipe_reader_open = hook; }
+void pipe_on_writer_open(void (*hook)()) { g_on_pipe_writer_open = hook; }
 void pipe_on_create(void (*hook)()) { g_on_pipe_create = hook; }
 void pipe_on_read(void (*hook)()) { g_on_pipe_read = hook; }
 void files_fail(const std::string& dir, int err) {
@@ -463,8 +466,8 @@ static int dispatch_open(const char* path, int flags, mode_t mode, const char* s
     int fd = real<int (*)(const char*, int, ...)>(sym)(redirect(path, storage), flags, mode);
     if (fd >= 0 && pipe) {
         claim(g_pipe_fd, fd);
-        if ((flags & O_ACCMODE) == O_RDONLY)
-            if (auto hook = g_on_pipe_reader_open.exchange(nullptr)) hook();
+        auto& on_open = (flags & O_ACCMODE) == O_RDONLY ? g_on_pipe_reader_open : g_on_pipe_writer_open;
+        if (auto hook = on_open.exchange(nullptr)) hook();
     }
     if (fd >= 0 && faulty_file) claim(g_file_fd, fd);
     return fd;

@@ -106,6 +106,8 @@ void sensor_on_arm(void (*hook)());
 // Runs `hook` once, right after the next open of the command pipe for
 // reading has succeeded (nullptr: none).
 void pipe_on_reader_open(void (*hook)());
+// The same for the next open of the command pipe for writing.
+void pipe_on_writer_open(void (*hook)());
 // Runs `hook` once, right after the library's next mkfifo of the command
 // pipe has created it (nullptr: none).
 void pipe_on_create(void (*hook)());
