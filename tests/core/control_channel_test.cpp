@@ -333,6 +333,33 @@ TEST_F(ControlChannel, UinitEndsBothWorkersWhateverTheControlThreadDoes) {
     }
 }
 
+TEST_F(ControlChannel, UinitNeverBlocksOnAFullPipe) {
+    // Another process holds the pipe open for reading and never reads; the
+    // pipe is full and the control thread is not reading (stopped).
+    start_both();
+    __atomic_store_n(&gFingerprintVarNavCtl.state, STATE_STOP, __ATOMIC_SEQ_CST);
+    send_raw("XYZ\n");
+    ASSERT_TRUE(wait_line("thNavigationCtlFunc Stop ..."));
+    int reader = ::open(pipe_real_path().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    int writer = ::open(pipe_real_path().c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    const std::string junk(4096, 'j');
+    while (::write(writer, junk.data(), junk.size()) > 0) {}
+    while (::write(writer, junk.data(), 1) > 0) {}
+    ::close(writer);
+    std::atomic<int> rc{99};
+    std::thread host([&] { rc = krv_nav_core_ctl_uinit(); });
+    const bool returned = eventually([&] { return rc.load() != 99; }, 6000);
+    char sink[4096];
+    while (::read(reader, sink, sizeof sink) > 0) {}  // lets a blocked write go, so that the host can be joined
+    host.join();
+    ::close(reader);
+    EXPECT_TRUE(returned) << "uinit still blocked in its write after 6 s";
+    EXPECT_EQ(rc.load(), 0);
+    EXPECT_TRUE(workers_gone());
+}
+
 TEST_F(ControlChannel, InitRightAfterUinitLeavesBothRunning) {
     for (int i = 0; i < 20; ++i) {
         SCOPED_TRACE(i);
