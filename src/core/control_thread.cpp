@@ -17,7 +17,7 @@ namespace {
 
 constexpr int kCommandBufferSize = 1024;
 constexpr int kMessageSize = 4;  // three letters and a terminator
-constexpr long kStartDelayMs = 1000;
+constexpr useconds_t kStartDelayUs = 1000000;
 // After a failed create, open or read of the pipe the thread pauses this
 // long (a wake from krv_nav_core_ctl_uinit ends it) instead of spinning.
 constexpr long kPipeFailurePauseMs = 1000;
@@ -39,7 +39,7 @@ Command match(const char* msg) {
 // krv_nav_core_ctl_uinit has told the thread to end. The cancel stays until
 // the thread has ended (a start does not undo it), so the thread looks at
 // it wherever it may wait or go on: at the top of each pass, right after
-// opening the pipe, before each command of a read and during the pause of
+// opening the pipe, before each command of a read and after the pause of
 // "STT".
 bool cancelled() { return krv::load_state(gFingerprintVarNavCtl) == STATE_CANCEL; }
 
@@ -48,20 +48,6 @@ void pause_for_wake(uint32_t seen, long ms) {
     pthread_mutex_lock(&gFingerprintVarNavCtl.waitLock);
     krv::wake_channel_wait_releasing(krv::gCtlWake, gFingerprintVarNavCtl.waitLock, seen, &until);
     pthread_mutex_unlock(&gFingerprintVarNavCtl.waitLock);
-}
-
-// Pauses `ms`, unless a cancel comes first (krv_nav_core_ctl_uinit wakes
-// the thread after setting it). True when cancelled.
-bool pause_unless_cancelled(long ms) {
-    const krv::WakeDeadline until = krv::monotonic_deadline_after(ms);
-    pthread_mutex_lock(&gFingerprintVarNavCtl.waitLock);
-    for (;;) {
-        const uint32_t seen = krv::wake_snapshot(krv::gCtlWake);
-        if (cancelled()) break;
-        if (krv::wake_channel_wait_releasing(krv::gCtlWake, gFingerprintVarNavCtl.waitLock, seen, &until) != 0) break;
-    }
-    pthread_mutex_unlock(&gFingerprintVarNavCtl.waitLock);
-    return cancelled();
 }
 
 // Carries out the commands of one read; true when the thread must end.
@@ -73,7 +59,9 @@ bool run_commands(const char* buffer, int n) {
                 krv::store_state(gFingerprintVarNav, STATE_STOP);
                 break;
             case Command::kStart:
-                if (pause_unless_cancelled(kStartDelayMs)) return true;
+                // A relative sleep: no step of the clock stretches it.
+                usleep(kStartDelayUs);
+                if (cancelled()) return true;
                 krv_nav_core_start();
                 break;
             case Command::kCancel:
