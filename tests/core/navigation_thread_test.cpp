@@ -214,8 +214,9 @@ TEST_F(NavigationThread, OneWakeEndsEveryWait) {
     host.join();
     EXPECT_TRUE(both_armed);
     EXPECT_EQ(rc.load(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));  // woken, not timed out
-    EXPECT_EQ(input_wait(4, 5000), 4u);  // the thread's pass
+    // Woken, not timed out; and the thread made its pass.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
+    EXPECT_EQ(input_wait(4, 5000), 4u);
     EXPECT_EQ(sensor_frame_requests(), 1);
 }
 
