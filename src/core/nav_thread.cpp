@@ -104,7 +104,8 @@ int wait_signal_from(uint32_t seen, int timeoutSec, int timeoutMs) {
     // The deadline is the caller's own, counted from its call: another
     // waiter (the navigation thread, a host thread) never stretches it.
     const bool limited = timeoutSec != kNoTimeLimit;
-    const WakeDeadline deadline = realtime_deadline_after(limited ? timeoutSec : 0, limited ? timeoutMs : 0);
+    WakeDeadline deadline{};
+    if (limited) deadline = realtime_deadline_after(timeoutSec, timeoutMs);
     pthread_mutex_lock(&gFingerprintVarNav.waitLock);
     int fd = open_armed_sensor();
     if (fd < 0) {
