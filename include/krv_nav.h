@@ -94,7 +94,12 @@ typedef enum NavResult {
 /* Thread control                                                      */
 /* ------------------------------------------------------------------ */
 
-/* Values of ThreadControlBlock.state. */
+/* Values of ThreadControlBlock.state. A worker treats any other value as
+ * STATE_STOP: it waits for a wake and reads the word again.
+ * gFingerprintVarNavCtl.state: the STATE_CANCEL that krv_nav_core_ctl_uinit
+ * stores stays there until the control thread has ended; while that thread
+ * lives, krv_nav_core_start (and with it "STT") leaves it alone, and the
+ * next krv_nav_core_ctl_init puts the word back to STATE_RUN. */
 #define STATE_RUN 0
 #define STATE_STOP 1
 #define STATE_CANCEL 2
@@ -192,7 +197,8 @@ KRV_EXPORT int krv_nav_core_ctl_setSta(int sta);
 
 /* Creates the navigation thread unless one exists; 0, or -1. */
 KRV_EXPORT int krv_nav_core_init(void);
-/* Sets run, wakes the navigation thread, sets the control state to run. */
+/* Sets run, wakes the navigation thread, sets the control state to run
+ * (but leaves a pending cancel of a living control thread). */
 KRV_EXPORT int krv_nav_core_start(void);
 /* Sets stop; takes effect when the current wait ends. */
 KRV_EXPORT int krv_nav_core_stop(void);

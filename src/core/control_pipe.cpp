@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/inotify.h>
@@ -15,12 +16,15 @@
 #include "core/control_internal.h"
 #include "core/reissue.h"
 #include "core/thread_block.h"
+#include "core/wake_channel.h"
 #include "krv_nav.h"
 
 namespace {
 
 constexpr mode_t kPipeMode = 0666;
 constexpr int kCommandBufferSize = 1024;
+constexpr long long kBoundedOpenMs = 3000;
+constexpr long kOpenRetryPauseNs = 2000000;
 
 // Opens the pipe without following a link and only if it is a FIFO.
 int open_fifo(int flags) {
@@ -78,13 +82,66 @@ bool await_writer(int fd) {
     return ok;
 }
 
+// Creates the pipe and opens it for reading without blocking. Other
+// processes must be able to write it whatever this process's umask is (the
+// umask itself is left alone), so its mode is set again, through the opened
+// descriptor: by then the name may stand for a link another process put
+// there, and a link is never followed.
+int create_fifo() {
+    if (mkfifo(KRV_CTL_PIPE, kPipeMode) != 0 && errno != EEXIST) return -1;
+    int fd = open_fifo(O_RDONLY | O_NONBLOCK);
+    if (fd >= 0 && fchmod(fd, kPipeMode) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Clears O_NONBLOCK once the open no longer needs it.
+bool set_blocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+bool sigpipe_pending() {
+    sigset_t pending;
+    return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+}
+
+// Writes with SIGPIPE held back on this thread. A reader that closes
+// between the writer's open and its write makes the write fail with EPIPE,
+// and the SIGPIPE the kernel sends along would end the host process; one
+// the write raised is taken back before the thread's mask is restored.
+ssize_t write_without_sigpipe(int fd, const void* data, size_t len) {
+    sigset_t pipe_only, old;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    const int rc = pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    const bool was_pending = sigpipe_pending();
+    const ssize_t n = krv::reissue_on_eintr([&] { return write(fd, data, len); });
+    const int err = errno;
+    if (n < 0 && err == EPIPE && !was_pending && sigpipe_pending()) {
+        int taken;
+        sigwait(&pipe_only, &taken);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = err;
+    return n;
+}
+
 }  // namespace
 
-extern "C" int read_navCtlPipe(char* buffer) {
+namespace krv {
+
+int read_ctl_pipe(char* buffer, bool (*give_up)()) {
+    int fd = -1;
     if (access(KRV_CTL_PIPE, F_OK) != 0) {
-        // Other processes must be able to write the pipe whatever this
-        // process's umask is; the umask itself is left alone.
-        if ((mkfifo(KRV_CTL_PIPE, kPipeMode) != 0 && errno != EEXIST) || chmod(KRV_CTL_PIPE, kPipeMode) != 0) {
+        fd = create_fifo();
+        if (fd < 0) {
             __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Cannot create nav ctl fifo file\n");
             return -1;
         }
@@ -93,8 +150,12 @@ extern "C" int read_navCtlPipe(char* buffer) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "access or mkfifo nav ctl success\n");
     // The open does not block; the wait for a writer comes after it, and
     // the descriptor then blocks again for the read.
-    int fd = open_fifo(O_RDONLY | O_NONBLOCK);
-    if (fd >= 0 && !await_writer(fd)) {
+    if (fd < 0) fd = open_fifo(O_RDONLY | O_NONBLOCK);
+    if (fd >= 0 && give_up != nullptr && give_up()) {
+        close(fd);
+        return 0;
+    }
+    if (fd >= 0 && (!await_writer(fd) || !set_blocking(fd))) {
         close(fd);
         fd = -1;
     }
@@ -102,7 +163,6 @@ extern "C" int read_navCtlPipe(char* buffer) {
         __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Open nav ctl fifo file error\n");
         return -2;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Open nav ctl success\n");
     memset(buffer, 0, 4);
     ssize_t n = krv::reissue_on_eintr([&] { return read(fd, buffer, kCommandBufferSize); });
@@ -115,16 +175,18 @@ extern "C" int read_navCtlPipe(char* buffer) {
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
-namespace krv {
-
 int write_ctl_command(const char* command, bool bounded) {
     // Bounded: while the control thread is alive it may not have created or
     // opened the pipe yet, and a blocking open without a reader would wait
-    // for ever. So retry without blocking, 2 ms apart, for at most 3 s.
-    constexpr int kTries = 1500;
+    // for ever. So retry without blocking, 2 ms apart, for at most 3 s on
+    // the monotonic clock. The descriptor stays non-blocking for the write:
+    // uinit's 4-byte "CNL" is shorter than PIPE_BUF, so it goes in whole,
+    // or (the pipe full, no reader draining it) fails at once instead of
+    // blocking.
+    const WakeDeadline until = monotonic_deadline_after(kBoundedOpenMs);
     int fd = -1;
-    for (int i = 0;; ++i) {
-        const bool retry = bounded && i + 1 < kTries && has_thread(gFingerprintVarNavCtl);
+    for (;;) {
+        const bool retry = bounded && !monotonic_deadline_passed(until) && has_thread(gFingerprintVarNavCtl);
         if (access(KRV_CTL_PIPE, F_OK) != 0) {
             if (!retry) {
                 __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "nav ctl fifo file do not not exist\n");
@@ -134,21 +196,22 @@ int write_ctl_command(const char* command, bool bounded) {
             fd = open_fifo(bounded ? O_WRONLY | O_NONBLOCK : O_WRONLY);
             if (fd >= 0 || !retry || errno != ENXIO) break;
         }
-        struct timespec pause = {0, 2000000};
+        struct timespec pause = {0, kOpenRetryPauseNs};
         nanosleep(&pause, nullptr);
     }
-    if (fd >= 0 && bounded) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (fd < 0) {
         __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Open fifo file error\n");
         return -1;
     }
     size_t len = strlen(command) + 1;
-    ssize_t n = krv::reissue_on_eintr([&] { return write(fd, command, len); });
+    const ssize_t n = write_without_sigpipe(fd, command, len);
     if (n > 0) __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Write '%s' to nav ctl FIFO\n", command);
     close(fd);
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
 }  // namespace krv
+
+extern "C" int read_navCtlPipe(char* buffer) { return krv::read_ctl_pipe(buffer, nullptr); }
 
 extern "C" int wirte_navCtlPipe(const char* command) { return krv::write_ctl_command(command, false); }

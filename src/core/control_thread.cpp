@@ -36,22 +36,32 @@ Command match(const char* msg) {
     return Command::kNone;
 }
 
+// krv_nav_core_ctl_uinit has told the thread to end. The cancel stays until
+// the thread has ended (a start does not undo it), so the thread looks at
+// it wherever it may wait or go on: at the top of each pass, right after
+// opening the pipe, before each command of a read and after the pause of
+// "STT".
+bool cancelled() { return krv::load_state(gFingerprintVarNavCtl) == STATE_CANCEL; }
+
 void pause_for_wake(uint32_t seen, long ms) {
-    struct timespec until = krv::realtime_deadline_after(0, ms);
+    const krv::WakeDeadline until = krv::monotonic_deadline_after(ms);
     pthread_mutex_lock(&gFingerprintVarNavCtl.waitLock);
-    krv::wake_channel_wait(krv::gCtlWake, seen, &until);
+    krv::wake_channel_wait_releasing(krv::gCtlWake, gFingerprintVarNavCtl.waitLock, seen, &until);
     pthread_mutex_unlock(&gFingerprintVarNavCtl.waitLock);
 }
 
 // Carries out the commands of one read; true when the thread must end.
 bool run_commands(const char* buffer, int n) {
     for (int off = 0; off + kMessageSize <= n; off += kMessageSize) {
+        if (cancelled()) return true;
         switch (match(buffer + off)) {
             case Command::kStop:
                 krv::store_state(gFingerprintVarNav, STATE_STOP);
                 break;
             case Command::kStart:
+                // A relative sleep: no step of the clock stretches it.
                 usleep(kStartDelayUs);
+                if (cancelled()) return true;
                 krv_nav_core_start();
                 break;
             case Command::kCancel:
@@ -75,24 +85,25 @@ void* thNavigationCtlFunc(void*) {
         const int32_t state = krv::load_state(b);
         if (state == STATE_RUN) {
             __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationCtlFunc Running ...");
-            int n = read_navCtlPipe(buffer);
+            int n = krv::read_ctl_pipe(buffer, cancelled);
             if (n < 0) {
                 pause_for_wake(seen, kPipeFailurePauseMs);
                 continue;
             }
             if (run_commands(buffer, n)) break;
-        } else if (state == STATE_STOP) {
-            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationCtlFunc Stop ...");
-            pthread_mutex_lock(&b.waitLock);
-            krv::wake_channel_wait(krv::gCtlWake, seen, nullptr);
-            pthread_mutex_unlock(&b.waitLock);
-        } else {
+        } else if (state == STATE_CANCEL) {
             // Cancelled between commands: end now; krv_nav_core_ctl_uinit's
             // write gives up once this thread is gone.
             break;
+        } else {
+            // Stop, or a value the library never stores: wait for a wake.
+            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationCtlFunc Stop ...");
+            pthread_mutex_lock(&b.waitLock);
+            krv::wake_channel_wait_releasing(krv::gCtlWake, b.waitLock, seen, nullptr);
+            pthread_mutex_unlock(&b.waitLock);
         }
     }
-    krv::gCtlEnding.store(true);
+    krv::gCtlEnding.store(true);  // committed: "CNL" read, or cancelled
     if (krv::has_thread(gFingerprintVarNav)) {
         krv::store_state(gFingerprintVarNav, STATE_CANCEL);
         krv::wake_nav_thread();
@@ -107,12 +118,13 @@ void* thNavigationCtlFunc(void*) {
 
 extern "C" int krv_nav_core_ctl_init(void) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    // A thread that has been told to end (or read "CNL") is not counted on:
+    // it is let finish before the state goes back to run.
+    krv::await_ending_worker(gFingerprintVarNavCtl, krv::control_thread_ending);
     krv::store_state(gFingerprintVarNavCtl, STATE_RUN);
-    // A thread that has been told to end (or read "CNL") is not counted on.
-    krv::await_ending_worker(gFingerprintVarNavCtl, krv::gCtlEnding);
     if (!krv::has_thread(gFingerprintVarNavCtl)) krv::gCtlEnding.store(false);
     int err = krv::create_worker(gFingerprintVarNavCtl, thNavigationCtlFunc, &gFingerprintParamNavCtl);
-    if (err > 1) {
+    if (err != 0) {
         // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc's and bionic's strerror use a per-thread buffer.
         __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "create NavigationCtl thread error: %s/n", strerror(err));
         return -1;
@@ -127,7 +139,10 @@ extern "C" int krv_nav_core_ctl_uinit(void) {
         krv::store_state(gFingerprintVarNavCtl, STATE_CANCEL);
         __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s", "krv_nav_core_wakeNavCtlThread");
         krv::wake_channel_signal(krv::gCtlWake);
-        if (krv::write_ctl_command("CNL", true) > 0) krv::gCtlEnding.store(true);
+        // Whether or not "CNL" reaches the thread (another reader may take
+        // it, or the thread may close the pipe on it), the cancel it has
+        // been given ends it.
+        krv::write_ctl_command("CNL", true);
     }
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", __func__);
     return 0;

@@ -40,7 +40,7 @@ void on_sigio(int /*signalNumber*/) {
     krv::wake_channel_signal(krv::gNavWake);
 }
 
-void install_sigio_handler() {
+bool install_sigio_handler() {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_sigio;
@@ -48,7 +48,30 @@ void install_sigio_handler() {
     // SA_RESTART: host threads that take the signal are not interrupted
     // with EINTR (the disposition signal() gives on this C library).
     sa.sa_flags = SA_RESTART;
-    sigaction(SIGIO, &sa, nullptr);
+    return sigaction(SIGIO, &sa, nullptr) == 0;
+}
+
+// Makes this process the descriptor's owner and adds O_ASYNC: from then on
+// the driver sends SIGIO on a touch.
+bool arm_touch_notification(int fd) {
+    if (fcntl(fd, F_SETOWN, getpid()) != 0) return false;
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_ASYNC) == 0;
+}
+
+// Opens the sensor armed for touch notification; -1 when it cannot be
+// opened or armed (without the handler in place a SIGIO would end the
+// process, and an unarmed descriptor would never wake the wait).
+int open_armed_sensor() {
+    if (!install_sigio_handler()) return -1;
+    // Close-on-exec: a program the host forks and runs never keeps an armed
+    // sensor descriptor.
+    int fd = krv::reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR | O_CLOEXEC); });
+    if (fd >= 0 && !arm_touch_notification(fd)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 void flush_signal_lines() {
@@ -56,6 +79,16 @@ void flush_signal_lines() {
 }
 
 void* thNavigationFunc(void*);
+
+// Puts the control state back to run, except for a cancel while the control
+// thread lives: that one stays until the thread has ended, so that a start
+// (the thread's own "STT" among them) never undoes a shutdown under way.
+void resume_control_state() {
+    int32_t state = krv::load_state(gFingerprintVarNavCtl);
+    do {
+        if (state == STATE_CANCEL && krv::has_thread(gFingerprintVarNavCtl)) return;
+    } while (!krv::atomic_compare_exchange(gFingerprintVarNavCtl.state, state, int32_t{STATE_RUN}));
+}
 
 }  // namespace
 
@@ -68,27 +101,25 @@ void wake_nav_thread() {
 
 int wait_signal_from(uint32_t seen, int timeoutSec, int timeoutMs) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", "krv_nav_core_waitSignal");
+    // The deadline is the caller's own, counted from its call: another
+    // waiter (the navigation thread, a host thread) never stretches it.
+    const bool limited = timeoutSec != kNoTimeLimit;
+    WakeDeadline deadline{};
+    if (limited) deadline = realtime_deadline_after(timeoutSec, timeoutMs);
     pthread_mutex_lock(&gFingerprintVarNav.waitLock);
-    install_sigio_handler();
-    int fd = reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR); });
+    int fd = open_armed_sensor();
     if (fd < 0) {
         __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "can't open device");
         pthread_mutex_unlock(&gFingerprintVarNav.waitLock);
         return -1;
     }
-    fcntl(fd, F_SETOWN, getpid());
-    int flags = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, flags | O_ASYNC);
 
+    // waitLock covers arming and closing the sensor, not the sleep.
     int result = 0;
-    if (timeoutSec == kNoTimeLimit) {
-        wake_channel_wait(gNavWake, seen, nullptr);
-    } else {
-        struct timespec deadline = krv::realtime_deadline_after(timeoutSec, timeoutMs);
-        if (wake_channel_wait(gNavWake, seen, &deadline) == ETIMEDOUT) {
-            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "timeout");
-            result = -2;
-        }
+    if (wake_channel_wait_releasing(gNavWake, gFingerprintVarNav.waitLock, seen, limited ? &deadline : nullptr) ==
+        ETIMEDOUT) {
+        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "timeout");
+        result = -2;
     }
     flush_signal_lines();
     close(fd);
@@ -121,17 +152,12 @@ void* thNavigationFunc(void*) {
             if (waited == -1) {
                 // No sensor node: pause before the next attempt; any wake
                 // (stop, start, cancel) ends the pause at once.
+                const krv::WakeDeadline until = krv::monotonic_deadline_after(kMissingSensorPauseMs);
                 pthread_mutex_lock(&b.waitLock);
-                struct timespec until = krv::realtime_deadline_after(0, kMissingSensorPauseMs);
-                krv::wake_channel_wait(krv::gNavWake, seen, &until);
+                krv::wake_channel_wait_releasing(krv::gNavWake, b.waitLock, seen, &until);
                 pthread_mutex_unlock(&b.waitLock);
             }
-        } else if (state == STATE_STOP) {
-            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationFunc Stop ...");
-            pthread_mutex_lock(&b.waitLock);
-            krv::wake_channel_wait(krv::gNavWake, seen, nullptr);
-            pthread_mutex_unlock(&b.waitLock);
-        } else {
+        } else if (state == STATE_CANCEL) {
             // Commit to ending unless an init put the state back to run in
             // the meantime (it reads gNavEnding after its store).
             krv::gNavEnding.store(true);
@@ -144,6 +170,14 @@ void* thNavigationFunc(void*) {
             pthread_mutex_unlock(&b.threadLock);
             __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", "thNavigationFunc");
             return nullptr;
+        } else {
+            // Stop, or a value the library never stores (the word is
+            // exported, and a host may write anything into it): either way
+            // the thread waits for a wake and then reads the word again.
+            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationFunc Stop ...");
+            pthread_mutex_lock(&b.waitLock);
+            krv::wake_channel_wait_releasing(krv::gNavWake, b.waitLock, seen, nullptr);
+            pthread_mutex_unlock(&b.waitLock);
         }
     }
 }
@@ -154,12 +188,12 @@ extern "C" int krv_nav_core_init(void) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
     // A control thread that is ending may still cancel the navigation
     // thread: let it finish first, then settle an ending navigation thread.
-    krv::await_ending_worker(gFingerprintVarNavCtl, krv::gCtlEnding);
+    krv::await_ending_worker(gFingerprintVarNavCtl, krv::control_thread_ending);
     krv::store_state(gFingerprintVarNav, STATE_RUN);
-    krv::await_ending_worker(gFingerprintVarNav, krv::gNavEnding);
+    krv::await_ending_worker(gFingerprintVarNav, krv::navigation_thread_ending);
     if (!krv::has_thread(gFingerprintVarNav)) krv::gNavEnding.store(false);
     int err = krv::create_worker(gFingerprintVarNav, thNavigationFunc, &gFingerprintParamNav);
-    if (err > 1) {
+    if (err != 0) {
         // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc's and bionic's strerror use a per-thread buffer.
         __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "create Navigation thread error: %s/n", strerror(err));
         return -1;
@@ -179,7 +213,7 @@ extern "C" int krv_nav_core_start(void) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
     krv::store_state(gFingerprintVarNav, STATE_RUN);
     krv::wake_nav_thread();
-    krv::store_state(gFingerprintVarNavCtl, STATE_RUN);
+    resume_control_state();
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", __func__);
     return 0;
 }

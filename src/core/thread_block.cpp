@@ -37,7 +37,7 @@ const pthread_t kClaimed = static_cast<pthread_t>(~static_cast<uintptr_t>(0));
 
 int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg) {
     pthread_t expected{};
-    if (!atomic_compare_exchange(block.thread, expected, kClaimed)) return 1;
+    if (!atomic_compare_exchange(block.thread, expected, kClaimed)) return 0;  // one exists
     pthread_t tid;
     int err = pthread_create(&tid, nullptr, body, arg);
     if (err != 0) {
@@ -54,19 +54,26 @@ int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg) {
 
 #include <time.h>
 
+#include "core/wake_channel.h"
+
 namespace krv {
 
 std::atomic<bool> gNavEnding{false};
 std::atomic<bool> gCtlEnding{false};
 
 namespace {
-constexpr int kEndingWaitMs = 3000;  // an ending worker finishes within microseconds
+constexpr long long kEndingWaitMs = 3000;  // an ending worker finishes within microseconds
 constexpr long kEndingPollNs = 2000000;
 }  // namespace
 
-void await_ending_worker(ThreadControlBlock& block, std::atomic<bool>& ending) {
-    for (int waited = 0; waited < kEndingWaitMs; waited += 2) {
-        if (!has_thread(block) || !ending.load()) return;
+bool navigation_thread_ending() { return gNavEnding.load(); }
+
+bool control_thread_ending() { return gCtlEnding.load() || load_state(gFingerprintVarNavCtl) == STATE_CANCEL; }
+
+void await_ending_worker(ThreadControlBlock& block, bool (*ending)()) {
+    const WakeDeadline until = monotonic_deadline_after(kEndingWaitMs);
+    while (!monotonic_deadline_passed(until)) {
+        if (!has_thread(block) || !ending()) return;
         // The worker releases threadLock as its last act.
         if (pthread_mutex_trylock(&block.threadLock) == 0) {
             pthread_mutex_unlock(&block.threadLock);

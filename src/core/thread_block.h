@@ -18,8 +18,9 @@ inline bool has_thread(ThreadControlBlock& b) { return atomic_load(b.thread) != 
 // Creates a worker for `block` unless one exists. The handle word is claimed
 // (set to a placeholder) before the thread starts, so two creators never
 // both create, and the real handle is stored only if the thread has not
-// already ended and cleared the word. Returns 0, 1 when a thread already
-// existed, or the error number of pthread_create.
+// already ended and cleared the word. Returns 0 when the block has a worker
+// (the new one or the one that was there), otherwise the error number of
+// pthread_create (never 0; EPERM is 1).
 int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg);
 
 // Called by a worker as it ends: the handle word goes back to 0.
@@ -29,15 +30,21 @@ inline void clear_thread(ThreadControlBlock& b) { atomic_store(b.thread, pthread
 
 namespace krv {
 
-// Set by a worker once it has committed to ending (and by
-// krv_nav_core_ctl_uinit once "CNL" is in the pipe): an init that finds
-// such a worker waits for it to finish instead of counting on it.
+// Set by a worker itself once it has committed to ending (and only then):
+// an init that finds such a worker waits for it to finish instead of
+// counting on it. Cleared by an init that finds no worker.
 extern std::atomic<bool> gNavEnding;
 extern std::atomic<bool> gCtlEnding;
 
-// Waits (bounded) until the worker of `block` has finished, if `ending`
-// says it is on its way out. Returns when the worker is gone, when it
-// turned back, or after the bound.
-void await_ending_worker(ThreadControlBlock& block, std::atomic<bool>& ending);
+// The navigation thread has committed to ending.
+bool navigation_thread_ending();
+// The control thread has committed to ending, or has been cancelled: a
+// cancel stays while the thread lives, and the thread ends on it.
+bool control_thread_ending();
+
+// Waits (bounded, 3 s on the monotonic clock) until the worker of `block`
+// has finished, while `ending` says it is on its way out. Returns when the
+// worker is gone, when it turned back, or after the bound.
+void await_ending_worker(ThreadControlBlock& block, bool (*ending)());
 
 }  // namespace krv

@@ -18,7 +18,7 @@ FramePair image;
 namespace krv {
 
 bool fetch_frame_pair(uint8_t* buffer) {
-    int fd = reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR); });
+    int fd = reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR | O_CLOEXEC); });
     if (fd < 0) return false;
     int rc = reissue_on_eintr([&] { return ioctl(fd, NAV_IOC_GET_IMAGE, buffer); });
     close(fd);
@@ -43,7 +43,7 @@ extern "C" void krv_nav_getImageData(uint8_t* buffer, int /*unused*/) { krv::get
 extern "C" void krv_nav_reportKey(int key) {
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
     unsigned char byte = static_cast<unsigned char>(key & 0xFF);
-    int fd = krv::reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR); });
+    int fd = krv::reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR | O_CLOEXEC); });
     if (fd >= 0) {
         krv::reissue_on_eintr([&] { return ioctl(fd, NAV_IOC_REPORT_KEY, &byte); });
         close(fd);

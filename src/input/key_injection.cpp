@@ -25,7 +25,7 @@ constexpr KeyMapping kKeys[] = {
 };
 
 int open_input(const char* routine) {
-    int fd = krv::reissue_on_eintr([] { return open(KRV_INPUT_NODE, O_RDWR); });
+    int fd = krv::reissue_on_eintr([] { return open(KRV_INPUT_NODE, O_RDWR | O_CLOEXEC); });
     if (fd < 0) __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s open %s failed %d", routine, KRV_INPUT_NODE, fd);
     return fd;
 }

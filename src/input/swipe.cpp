@@ -92,7 +92,7 @@ extern "C" void simulate_Touch_Y(int deviceFd, int increasing) {
 extern "C" int krv_nav_simulateTouch(const char* swipeName) {
     log_line("++ %s", __func__);
     __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s eventDevNode: %s", __func__, KRV_INPUT_NODE);
-    int fd = krv::reissue_on_eintr([] { return open(KRV_INPUT_NODE, O_RDWR); });
+    int fd = krv::reissue_on_eintr([] { return open(KRV_INPUT_NODE, O_RDWR | O_CLOEXEC); });
     // Case-sensitive prefixes, first match wins: "upward" is "up".
     if (strncmp(swipeName, "left", 4) == 0) {
         log_line("left %s", __func__);

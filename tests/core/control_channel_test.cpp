@@ -2,6 +2,7 @@
 // temporary directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -210,6 +211,46 @@ TEST_F(ControlChannel, WriterWithoutPipe) {
     EXPECT_EQ(log_texts(), (std::vector<std::string>{"++ krv_nav_core_ctl_uinit", "--krv_nav_core_ctl_uinit"}));
 }
 
+std::string g_link_target;
+
+TEST_F(ControlChannel, CreatingThePipeNeverFollowsALink) {
+    // Between the creation and the mode change another process swaps the
+    // new pipe for a link to a file of its own: the file keeps its mode.
+    g_link_target = pipe_real_path() + ".target";
+    int fd = ::open(g_link_target.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    pipe_on_create([] {
+        unlink(pipe_real_path().c_str());
+        EXPECT_EQ(symlink(g_link_target.c_str(), pipe_real_path().c_str()), 0);
+    });
+    char buf[1024];
+    EXPECT_EQ(read_navCtlPipe(buf), -1);
+    EXPECT_EQ(count_lines("Cannot create nav ctl fifo file\n"), 1);
+    struct stat st;
+    ASSERT_EQ(stat(g_link_target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    unlink(pipe_real_path().c_str());
+    unlink(g_link_target.c_str());
+}
+
+int g_reader = -1;
+
+TEST_F(ControlChannel, WriterWhoseReaderLeftGetsAnErrorNotASignal) {
+    // The reader closes between the writer's open and its write: the write
+    // fails with EPIPE, and the SIGPIPE that comes with it must not end
+    // the host process.
+    ASSERT_EQ(mkfifo(pipe_real_path().c_str(), 0666), 0);
+    g_reader = ::open(pipe_real_path().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(g_reader, 0);
+    pipe_on_writer_open([] { ::close(g_reader); });
+    EXPECT_EQ(wirte_navCtlPipe("STP"), -1);
+    EXPECT_EQ(count_lines("Write 'STP' to nav ctl FIFO\n"), 0);
+    sigset_t pending;
+    ASSERT_EQ(sigpending(&pending), 0);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);  // none left behind either
+}
+
 TEST_F(ControlChannel, WriterRefusesARegularFile) {
     int fd = ::open(pipe_real_path().c_str(), O_CREAT | O_WRONLY, 0600);
     ASSERT_GE(fd, 0);
@@ -230,17 +271,93 @@ TEST_F(ControlChannel, SecondInitCreatesNoThread) {
     EXPECT_EQ(gFingerprintVarNavCtl.thread, before);
 }
 
-TEST_F(ControlChannel, UinitNeverHangs) {
-    // Between commands (cancel found at the top of a pass) and already
-    // ending after another process's "CNL": uinit returns either way.
+// krv_nav_core_ctl_uinit run by a pipe hook, on a host thread of its own.
+std::atomic<int> g_hook_uinit_rc{99};
+void uinit_from_another_thread() {
+    std::thread([] { g_hook_uinit_rc = krv_nav_core_ctl_uinit(); }).join();
+}
+
+TEST_F(ControlChannel, UinitEndsBothWorkersWhateverTheControlThreadDoes) {
+    struct Case {
+        const char* name;
+        void (*arrange)();
+        bool uinit_in_arrange;  // the case runs uinit itself, at its moment
+    } cases[] = {
+        {"stopped between commands",
+         [] {
+             __atomic_store_n(&gFingerprintVarNavCtl.state, STATE_STOP, __ATOMIC_SEQ_CST);
+             send_raw("XYZ\n");
+             ASSERT_TRUE(wait_line("thNavigationCtlFunc Stop ..."));
+         },
+         false},
+        {"five STT from one read, 1 s each",
+         [] {
+             send_raw(std::string("STT\0STT\0STT\0STT\0STT\0", 20));
+             ASSERT_TRUE(wait_line("Read len = 20: \"STT\" from nav ctl FIFO\n"));
+         },
+         false},
+        {"CNL lost between the thread's read and its close",
+         [] {
+             g_hook_uinit_rc = 99;
+             pipe_on_read(uinit_from_another_thread);
+             send_raw(std::string("STT\0", 4));
+             ASSERT_TRUE(eventually([] { return g_hook_uinit_rc.load() != 99; }));
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        start_both();
+        clear_logs();
+        auto t0 = std::chrono::steady_clock::now();
+        c.arrange();
+        if (c.uinit_in_arrange) {
+            EXPECT_EQ(g_hook_uinit_rc.load(), 0);
+        } else {
+            t0 = std::chrono::steady_clock::now();
+            EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(4));
+        EXPECT_TRUE(workers_gone());
+        // A new start neither waits for the old workers nor loses the new ones.
+        t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(krv_nav_core_init(), 0);
+        ASSERT_EQ(krv_nav_core_ctl_init(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(nav_thread());
+        EXPECT_TRUE(ctl_thread());
+        EXPECT_EQ(nav_state(), STATE_RUN);
+        EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
+        ASSERT_TRUE(workers_gone());
+    }
+}
+
+TEST_F(ControlChannel, UinitNeverBlocksOnAFullPipe) {
+    // Another process holds the pipe open for reading and never reads; the
+    // pipe is full and the control thread is not reading (stopped).
     start_both();
     __atomic_store_n(&gFingerprintVarNavCtl.state, STATE_STOP, __ATOMIC_SEQ_CST);
     send_raw("XYZ\n");
     ASSERT_TRUE(wait_line("thNavigationCtlFunc Stop ..."));
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
+    int reader = ::open(pipe_real_path().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    int writer = ::open(pipe_real_path().c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    const std::string junk(4096, 'j');
+    while (::write(writer, junk.data(), junk.size()) > 0) {}
+    while (::write(writer, junk.data(), 1) > 0) {}
+    ::close(writer);
+    std::atomic<int> rc{99};
+    std::thread host([&] { rc = krv_nav_core_ctl_uinit(); });
+    const bool returned = eventually([&] { return rc.load() != 99; }, 6000);
+    char sink[4096];
+    while (::read(reader, sink, sizeof sink) > 0) {}  // lets a blocked write go, so that the host can be joined
+    host.join();
+    ::close(reader);
+    EXPECT_TRUE(returned) << "uinit still blocked in its write after 6 s";
+    EXPECT_EQ(rc.load(), 0);
     EXPECT_TRUE(workers_gone());
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 }
 
 TEST_F(ControlChannel, InitRightAfterUinitLeavesBothRunning) {

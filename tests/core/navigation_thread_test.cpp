@@ -1,6 +1,7 @@
 // The navigation thread end to end: simulated touches (real SIGIO through an
 // armed socket), classification and injected records on the input node.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <pthread.h>
 #include <time.h>
 
@@ -151,6 +152,74 @@ TEST_F(NavigationThread, MissingSensorDoesNotSpin) {
     EXPECT_TRUE(armed());
 }
 
+TEST_F(NavigationThread, UnknownStateWordIsAStop) {
+    // The word is exported and writable: a host may store anything there.
+    for (int32_t word : {3, -1, INT32_MIN}) {
+        SCOPED_TRACE(word);
+        clear_logs();
+        set_state(word);
+        touch();  // ends the touch wait; the thread reads the word
+        EXPECT_TRUE(wait_line("thNavigationFunc Stop ..."));
+        const double cpu0 = thread_cpu_ms(gFingerprintVarNav.thread);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_LT(thread_cpu_ms(gFingerprintVarNav.thread) - cpu0, 100.0);
+        EXPECT_EQ(count_lines("thNavigationFunc Stop ..."), 1);
+        EXPECT_EQ(sensor_frame_requests(), 0);
+        krv_nav_core_start();
+        ASSERT_TRUE(armed());
+    }
+}
+
+TEST_F(NavigationThread, HostTimedWaitKeepsItsOwnDeadline) {
+    // Whatever the thread is doing, a host's wait ends by its own deadline.
+    struct Case {
+        const char* name;
+        bool stopped;
+    } cases[] = {{"thread waits for a touch", false}, {"thread stopped", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.stopped) {
+            krv_nav_core_stop();
+            touch();
+            ASSERT_TRUE(wait_line("thNavigationFunc Stop ..."));
+            ASSERT_TRUE(eventually([] { return sensor_open_count() == 0; }));
+        }
+        std::atomic<int> rc{99};
+        std::atomic<double> took{0};
+        std::thread host([&] {
+            auto t0 = std::chrono::steady_clock::now();
+            rc = krv_nav_core_waitSignal(0, 1500);
+            took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        });
+        const bool ended = eventually([&] { return rc.load() != 99; }, 6000);
+        if (!ended) krv_nav_core_start();  // lets the host's wait go, so that it can be joined
+        host.join();
+        EXPECT_TRUE(ended) << "still waiting after 6 s";
+        EXPECT_EQ(rc.load(), -2);
+        EXPECT_GE(took.load(), 1.4);
+        EXPECT_LE(took.load(), 4.0);
+        krv_nav_core_start();
+        ASSERT_TRUE(armed());
+    }
+}
+
+TEST_F(NavigationThread, OneWakeEndsEveryWait) {
+    // A host waits beside the thread; one explicit wake ends both waits.
+    sensor_set_frames(make_pair(kStill, kStill, 1));
+    std::atomic<int> rc{99};
+    std::thread host([&] { rc = krv_nav_core_waitSignal(0, 5000); });
+    const bool both_armed = eventually([] { return sensor_armed_count() == 2; });
+    auto t0 = std::chrono::steady_clock::now();
+    krv_nav_core_start();
+    host.join();
+    EXPECT_TRUE(both_armed);
+    EXPECT_EQ(rc.load(), 0);
+    // Woken, not timed out; and the thread made its pass.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
+    EXPECT_EQ(input_wait(4, 5000), 4u);
+    EXPECT_EQ(sensor_frame_requests(), 1);
+}
+
 TEST_F(NavigationThread, IdleThreadUsesNoCpu) {
     // The thread's CPU time over a second of waiting stays near zero.
     clockid_t cid;
@@ -230,6 +299,27 @@ TEST_F(WaitSignal, TimeLimits) {
     }
 }
 
+TEST_F(WaitSignal, FarDeadlinesWaitQuietlyUntilAWake) {
+    // Deadlines past what a 32-bit time_t holds are clamped: the wait
+    // neither fails at once nor spins.
+    struct Case {
+        int sec, ms;
+    } cases[] = {{INT_MAX, 0}, {INT_MAX, INT_MAX}, {254, INT_MAX}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.sec << "s " << c.ms << "ms");
+        std::atomic<int> rc{99};
+        std::thread waiter([&] { rc = krv_nav_core_waitSignal(c.sec, c.ms); });
+        EXPECT_TRUE(armed());
+        const double cpu0 = thread_cpu_ms(waiter.native_handle());
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_LT(thread_cpu_ms(waiter.native_handle()) - cpu0, 100.0);
+        EXPECT_EQ(rc.load(), 99);
+        krv_nav_core_start();
+        waiter.join();
+        EXPECT_EQ(rc.load(), 0);
+    }
+}
+
 TEST_F(WaitSignal, TouchAndExplicitWakeEndTheUnlimitedWait) {
     for (bool by_touch : {true, false}) {
         SCOPED_TRACE(by_touch ? "touch" : "explicit wake");
@@ -248,12 +338,25 @@ TEST_F(WaitSignal, TouchAndExplicitWakeEndTheUnlimitedWait) {
     }
 }
 
-TEST_F(WaitSignal, MissingSensor) {
-    sensor_set_present(false);
-    EXPECT_EQ(krv_nav_core_waitSignal(255, 0), -1);
-    EXPECT_EQ(log_texts(), (std::vector<std::string>{"++ krv_nav_core_waitSignal", "can't open device"}));
-    EXPECT_EQ(pthread_mutex_trylock(&gFingerprintVarNav.waitLock), 0);
-    pthread_mutex_unlock(&gFingerprintVarNav.waitLock);
+TEST_F(WaitSignal, SensorUnusable) {
+    struct Case {
+        const char* name;
+        void (*arrange)();
+    } cases[] = {
+        {"node missing", [] { sensor_set_present(false); }},
+        {"arming refused", [] { fault_fail_next(Fault::kSensorFcntl, 1, EINVAL); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sensor_reset();
+        clear_logs();
+        c.arrange();
+        EXPECT_EQ(krv_nav_core_waitSignal(0, 500), -1);
+        EXPECT_EQ(log_texts(), (std::vector<std::string>{"++ krv_nav_core_waitSignal", "can't open device"}));
+        EXPECT_EQ(sensor_open_count(), 0);
+        EXPECT_EQ(pthread_mutex_trylock(&gFingerprintVarNav.waitLock), 0);
+        pthread_mutex_unlock(&gFingerprintVarNav.waitLock);
+    }
 }
 
 TEST(ControlBlockLayout, Offsets) {

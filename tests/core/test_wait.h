@@ -1,6 +1,9 @@
 // Waiting helpers with generous bounds for thread tests.
 #pragma once
 
+#include <pthread.h>
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -26,6 +29,14 @@ inline bool eventually(const std::function<bool()>& cond, int ms = 5000) {
 // O_ASYNC on): a touch now is sure to raise SIGIO.
 inline bool armed(int ms = 5000) {
     return eventually([] { return sensor_armed_count() == 1; }, ms);
+}
+
+// CPU time a thread has used, in milliseconds (0 when it cannot be read).
+inline double thread_cpu_ms(pthread_t t) {
+    clockid_t cid;
+    struct timespec ts;
+    if (t == pthread_t{} || pthread_getcpuclockid(t, &cid) != 0 || clock_gettime(cid, &ts) != 0) return 0;
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
 inline int count_lines(const std::string& text) {

@@ -37,13 +37,6 @@ bool nav_thread() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_
 bool ctl_thread() { return __atomic_load_n(&gFingerprintVarNavCtl.thread, __ATOMIC_SEQ_CST) != 0; }
 int nav_state() { return __atomic_load_n(&gFingerprintVarNav.state, __ATOMIC_SEQ_CST); }
 
-double thread_cpu_ms(pthread_t t) {
-    clockid_t cid;
-    struct timespec ts;
-    if (t == 0 || pthread_getcpuclockid(t, &cid) != 0 || clock_gettime(cid, &ts) != 0) return 0;
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
 // CPU time of both worker threads and the lines written over a span of
 // wall-clock time.
 class Budget {
@@ -77,6 +70,21 @@ void send_raw(const std::string& bytes) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     ::close(fd);
+}
+
+// Writes raw bytes into the pipe, waiting at most `ms` for a reader.
+bool send_within(const std::string& bytes, int ms) {
+    int fd = -1;
+    eventually(
+        [&] {
+            fd = ::open(pipe_real_path().c_str(), O_WRONLY | O_NONBLOCK);
+            return fd >= 0;
+        },
+        ms);
+    if (fd < 0) return false;
+    const bool whole = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    ::close(fd);
+    return whole;
 }
 
 // One touch with these frames injects `records` records (and no more).
@@ -216,19 +224,81 @@ TEST_F(Faults, RefusedAndShortInputWritesAreNotRetried) {
 
 // ------------------------------------------------------------ sensor node
 
-TEST_F(Faults, SensorVanishingWhileArmedAndComingBack) {
-    clear_logs();
-    Budget budget;
-    sensor_vanish();
-    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
-    // One attempt a second while it is gone, each a handful of lines.
-    EXPECT_LE(count_lines("can't open device"), 4);
-    budget.expect_idle(20);
-    EXPECT_EQ(input_packets().size(), 0u);
-    // Back: the thread arms again on its own within its pause.
-    sensor_set_present(true);
-    ASSERT_TRUE(armed(3000));
-    expect_gesture(kFlagged, kKeyRecords);
+TEST_F(Faults, SensorUnusableAndBack) {
+    struct Case {
+        const char* name;
+        void (*fail)();
+        void (*heal)();
+    } cases[] = {
+        {"node vanishes while armed", [] { sensor_vanish(); }, [] { sensor_set_present(true); }},
+        {"arming refused",
+         [] {
+             fault_fail_next(Fault::kSensorFcntl, 1000000, EINVAL);
+             krv_nav_core_start();  // a new wait, and with it a new arming
+         },
+         [] { fault_fail_next(Fault::kSensorFcntl, 0, 0); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sensor_set_frames(make_pair(kStill, kStill));  // a pass the failure causes injects nothing
+        input_clear();
+        clear_logs();
+        Budget budget;
+        c.fail();
+        std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+        // One attempt a second while it is unusable, each a handful of
+        // lines, and no descriptor left open.
+        EXPECT_GE(count_lines("can't open device"), 1);
+        EXPECT_LE(count_lines("can't open device"), 4);
+        EXPECT_EQ(sensor_open_count(), 0);
+        budget.expect_idle(20);
+        EXPECT_EQ(input_packets().size(), 0u);
+        // Back: the thread arms again on its own within its pause.
+        c.heal();
+        ASSERT_TRUE(armed(3000));
+        expect_gesture(kFlagged, kKeyRecords);
+    }
+}
+
+TEST_F(Faults, BackOffsKeepTheirLengthWhenTheClockStepsBack) {
+    // Each thread meets a fault and pauses; the clock steps back an hour
+    // meanwhile. Once the fault clears, the thread works again after its
+    // 1-s pause, not an hour later.
+    struct Case {
+        const char* name;
+        void (*fail)();
+        void (*heal)();
+        bool (*works)();
+    } cases[] = {
+        {"sensor node missing",
+         [] {
+             sensor_set_present(false);
+             krv_nav_core_start();
+             ASSERT_TRUE(wait_line("can't open device"));
+         },
+         [] { sensor_set_present(true); }, [] { return armed(3000); }},
+        {"pipe cannot be opened",
+         [] {
+             fault_fail_next(Fault::kPipeOpen, 1000000, EACCES);
+             ASSERT_TRUE(send_within(std::string("XYZ\0", 4), 3000));  // the next read's open fails
+             ASSERT_TRUE(wait_line("Open nav ctl fifo file error\n"));
+         },
+         [] { fault_fail_next(Fault::kPipeOpen, 0, 0); },
+         [] {
+             return send_within(std::string("STP\0", 4), 3000) && eventually([] { return nav_state() == STATE_STOP; });
+         }},
+    };
+    start_control();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        clear_logs();
+        clock_stepped_back(3600);
+        c.fail();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into the pause
+        c.heal();
+        EXPECT_TRUE(c.works());
+        clock_stepped_back(0);
+    }
 }
 
 // ----------------------------------------------------------- command pipe

@@ -26,11 +26,12 @@ using namespace krvtest;
 // takes precedence over the C library's. Sanitizer runtimes intercept it
 // themselves, so those builds skip the failure tests.
 static std::atomic<int> g_fail_creates{0};
+static std::atomic<int> g_create_error{EAGAIN};
 extern "C" int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*fn)(void*), void* arg) {
     using Fn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
     static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "pthread_create"));
     int pending = g_fail_creates.load();
-    if (pending > 0 && g_fail_creates.compare_exchange_strong(pending, pending - 1)) return EAGAIN;
+    if (pending > 0 && g_fail_creates.compare_exchange_strong(pending, pending - 1)) return g_create_error.load();
     return real(t, a, fn, arg);
 }
 #endif
@@ -188,30 +189,71 @@ TEST_F(Interface, InitFailures) {
 #ifdef KRV_SANITIZED
     GTEST_SKIP() << "sanitizer runtimes intercept pthread_create";
 #else
-    // Navigation thread not created: -1, nothing else created or written.
-    g_fail_creates = 1;
-    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), -1);
-    EXPECT_FALSE(nav_thread());
-    EXPECT_FALSE(ctl_thread());
-    EXPECT_EQ(property(), "");
-    EXPECT_EQ(count_lines("create Navigation thread error: Resource temporarily unavailable/n"), 1);
-    EXPECT_EQ(logs().back().prio, 6);
-    // Control thread not created: -2, the navigation thread stays.
-    clear_logs();
-    EXPECT_EQ(krv_nav_core_init(), 0);
-    g_fail_creates = 1;
-    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), -2);
-    EXPECT_TRUE(nav_thread());
-    EXPECT_FALSE(ctl_thread());
-    EXPECT_EQ(property(), "");
-    EXPECT_EQ(count_lines("create NavigationCtl thread error: Resource temporarily unavailable/n"), 1);
-    // End the navigation thread as the control thread would.
-    __atomic_store_n(&gFingerprintVarNav.state, STATE_CANCEL, __ATOMIC_SEQ_CST);
-    EXPECT_TRUE(eventually([] {
-        touch();
-        return !nav_thread();
-    }));
+    // EPERM is 1: a failure all the same, not "a thread exists".
+    struct Case {
+        int err;
+        std::string text;
+    } cases[] = {{EAGAIN, "Resource temporarily unavailable"}, {EPERM, "Operation not permitted"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        g_create_error = c.err;
+        clear_logs();
+        // Navigation thread not created: -1, nothing else created or written.
+        g_fail_creates = 1;
+        EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), -1);
+        EXPECT_FALSE(nav_thread());
+        EXPECT_FALSE(ctl_thread());
+        EXPECT_EQ(property(), "");
+        EXPECT_EQ(count_lines("create Navigation thread error: " + c.text + "/n"), 1);
+        EXPECT_EQ(logs().back().prio, 6);
+        // Control thread not created: -2, the navigation thread stays.
+        clear_logs();
+        EXPECT_EQ(krv_nav_core_init(), 0);
+        g_fail_creates = 1;
+        EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), -2);
+        EXPECT_TRUE(nav_thread());
+        EXPECT_FALSE(ctl_thread());
+        EXPECT_EQ(property(), "");
+        EXPECT_EQ(count_lines("create NavigationCtl thread error: " + c.text + "/n"), 1);
+        // End the navigation thread as the control thread would.
+        __atomic_store_n(&gFingerprintVarNav.state, STATE_CANCEL, __ATOMIC_SEQ_CST);
+        EXPECT_TRUE(eventually([] {
+            touch();
+            return !nav_thread();
+        }));
+        EXPECT_TRUE(workers_gone());
+        g_fail_creates = 0;  // a failure no create took must not hit the next thread
+    }
+    g_create_error = EAGAIN;
 #endif
+}
+
+TEST_F(Interface, NoDeviceDescriptorReachesAChild) {
+    // A host that forks and runs another program must not hand it an armed
+    // sensor or the input node: every open of either is close-on-exec.
+    struct Case {
+        const char* name;
+        void (*call)();
+    } cases[] = {
+        {"touch wait", [] { krv_nav_core_waitSignal(0, 10); }},
+        {"frame fetch",
+         [] {
+             static uint8_t frames[sizeof(FramePair)];
+             krv_nav_getImageData(frames, 0);
+         }},
+        {"key to the driver", [] { krv_nav_reportKey(5); }},
+        {"key injection", [] { krv_nav_reportKey2(NAV_RESULT_SINGLE_TAP); }},
+        {"home key", [] { krv_pw_reportKey2(); }},
+        {"swipe", [] { Java_com_korrivan_navigation_NavCtrlJni_simulateY(nullptr, nullptr); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sensor_reset();
+        c.call();
+        EXPECT_TRUE(input_wait_drained(5000));  // nothing of it still on its way at exit
+        EXPECT_EQ(fault_calls(Fault::kSensorOpen) + fault_calls(Fault::kInputOpen), 1);
+        EXPECT_EQ(node_opens_inheritable(), 0);
+    }
 }
 
 }  // namespace

@@ -72,6 +72,21 @@ int find(std::atomic<int>* table, int fd) {
     return -1;
 }
 
+// Opens of the device nodes whose descriptor would outlive an exec.
+std::atomic<int> g_inheritable{0};
+
+// A socket pair standing in for a device node: close-on-exec on the
+// library's end (sv[0]) only if the library asked for it, as open does;
+// always on ours.
+bool node_pair(int type, int open_flags, int sv[2]) {
+    const int cloexec = (open_flags & O_CLOEXEC) ? SOCK_CLOEXEC : 0;
+    if (socketpair(AF_UNIX, type | cloexec, 0, sv) != 0) return false;
+    auto real_fcntl = real<int (*)(int, int, ...)>("fcntl");
+    real_fcntl(sv[1], F_SETFD, FD_CLOEXEC);
+    if ((real_fcntl(sv[0], F_GETFD) & FD_CLOEXEC) == 0) g_inheritable.fetch_add(1);
+    return true;
+}
+
 int claim(std::atomic<int>* table, int fd) {
     for (int i = 0; i < kSlots; ++i) {
         int expected = 0;
@@ -80,7 +95,7 @@ int claim(std::atomic<int>* table, int fd) {
     abort();  // more than 64 descriptors open at once: a leak in the library
 }
 
-int open_sensor() {
+int open_sensor(int flags) {
     {
         std::lock_guard<std::mutex> lk(g_mu);
         if (!g_present) {
@@ -89,7 +104,7 @@ int open_sensor() {
         }
     }
     int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return -1;
+    if (!node_pair(SOCK_STREAM, flags, sv)) return -1;
     std::lock_guard<std::mutex> lk(g_sensor_mu);
     int slot = claim(g_sensor_fd, sv[0]);
     g_sensor_peer[slot].store(sv[1]);
@@ -158,7 +173,7 @@ void drain(int peer) {
     g_cv.notify_all();
 }
 
-int open_input() {
+int open_input(int flags) {
     {
         std::lock_guard<std::mutex> lk(g_mu);
         if (!g_input_present) {
@@ -168,7 +183,7 @@ int open_input() {
         ++g_input_opens;
     }
     int sv[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) return -1;
+    if (!node_pair(SOCK_SEQPACKET, flags, sv)) return -1;
     int on = 1;
     setsockopt(sv[1], SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     {
@@ -237,13 +252,14 @@ int sensor_open_count() {
     return n;
 }
 int sensor_armed_count() {
+    auto real_fcntl = real<int (*)(int, int, ...)>("fcntl");  // not the library's, which faults can hit
     std::lock_guard<std::mutex> lk(g_sensor_mu);
     int n = 0;
     for (auto& f : g_sensor_fd) {
         int fd = f.load() - 1;
         if (fd < 0) continue;
-        int fl = fcntl(fd, F_GETFL);
-        n += fl >= 0 && (fl & O_ASYNC) && fcntl(fd, F_GETOWN) == getpid();
+        int fl = real_fcntl(fd, F_GETFL);
+        n += fl >= 0 && (fl & O_ASYNC) && real_fcntl(fd, F_GETOWN) == getpid();
     }
     return n;
 }
@@ -314,8 +330,11 @@ void sensor_reset() {
     g_packets.clear();
     g_input_opens = g_input_closes = 0;
     unlink(pipe_real_path().c_str());
+    g_inheritable = 0;
     clear_faults();
 }
+
+int node_opens_inheritable() { return g_inheritable.load(); }
 
 FramePair make_pair(Blob first, Blob second, uint8_t status) {
     FramePair p;
@@ -335,12 +354,15 @@ FramePair make_pair(Blob first, Blob second, uint8_t status) {
 namespace {
 std::mutex g_clock_mu;
 std::vector<struct timeval> g_clock;
+std::atomic<long> g_clock_ahead_s{0};
 }  // namespace
 
 void script_clock(std::vector<struct timeval> times) {
     std::lock_guard<std::mutex> lk(g_clock_mu);
     g_clock = std::move(times);
 }
+
+void clock_stepped_back(long seconds) { g_clock_ahead_s = seconds; }
 
 // ---- fault injection
 
@@ -353,6 +375,9 @@ FaultSlot g_faults[static_cast<int>(Fault::kCount)];
 std::atomic<size_t> g_short_write{0};
 std::atomic<void (*)()> g_on_arm{nullptr};
 std::atomic<void (*)()> g_on_pipe_reader_open{nullptr};
+std::atomic<void (*)()> g_on_pipe_writer_open{nullptr};
+std::atomic<void (*)()> g_on_pipe_create{nullptr};
+std::atomic<void (*)()> g_on_pipe_read{nullptr};
 std::atomic<int> g_pipe_fd[kSlots];  // descriptors of the command pipe + 1
 std::atomic<int> g_file_fd[kSlots];  // written files under g_files_dir + 1
 std::mutex g_files_mu;
@@ -364,7 +389,11 @@ void clear_faults() {
     g_short_write = 0;
     g_on_arm = nullptr;
     g_on_pipe_reader_open = nullptr;
+    g_on_pipe_writer_open = nullptr;
+    g_on_pipe_create = nullptr;
+    g_on_pipe_read = nullptr;
     g_files_err = 0;
+    g_clock_ahead_s = 0;
 }
 
 // Counts the call; true, with errno set, when it is to fail.
@@ -402,6 +431,9 @@ int fault_calls(Fault call) { return g_faults[static_cast<int>(call)].calls.load
 void input_short_writes(size_t bytes) { g_short_write = bytes; }
 void sensor_on_arm(void (*hook)()) { g_on_arm = hook; }
 void pipe_on_reader_open(void (*hook)()) { g_on_pipe_reader_open = hook; }
+void pipe_on_writer_open(void (*hook)()) { g_on_pipe_writer_open = hook; }
+void pipe_on_create(void (*hook)()) { g_on_pipe_create = hook; }
+void pipe_on_read(void (*hook)()) { g_on_pipe_read = hook; }
 void files_fail(const std::string& dir, int err) {
     std::lock_guard<std::mutex> lk(g_files_mu);
     g_files_dir = dir;
@@ -421,8 +453,8 @@ using namespace krvtest;
 extern "C" {
 
 static int dispatch_open(const char* path, int flags, mode_t mode, const char* sym) {
-    if (path && strcmp(path, KRV_SENSOR_NODE) == 0) return inject(Fault::kSensorOpen) ? -1 : open_sensor();
-    if (path && strcmp(path, KRV_INPUT_NODE) == 0) return inject(Fault::kInputOpen) ? -1 : open_input();
+    if (path && strcmp(path, KRV_SENSOR_NODE) == 0) return inject(Fault::kSensorOpen) ? -1 : open_sensor(flags);
+    if (path && strcmp(path, KRV_INPUT_NODE) == 0) return inject(Fault::kInputOpen) ? -1 : open_input(flags);
     const bool pipe = path && strcmp(path, KRV_CTL_PIPE) == 0;
     if (pipe && inject(Fault::kPipeOpen)) return -1;
     const bool faulty_file = (flags & O_ACCMODE) != O_RDONLY && under_faulty_dir(path);
@@ -434,8 +466,8 @@ static int dispatch_open(const char* path, int flags, mode_t mode, const char* s
     int fd = real<int (*)(const char*, int, ...)>(sym)(redirect(path, storage), flags, mode);
     if (fd >= 0 && pipe) {
         claim(g_pipe_fd, fd);
-        if ((flags & O_ACCMODE) == O_RDONLY)
-            if (auto hook = g_on_pipe_reader_open.exchange(nullptr)) hook();
+        auto& on_open = (flags & O_ACCMODE) == O_RDONLY ? g_on_pipe_reader_open : g_on_pipe_writer_open;
+        if (auto hook = on_open.exchange(nullptr)) hook();
     }
     if (fd >= 0 && faulty_file) claim(g_file_fd, fd);
     return fd;
@@ -491,7 +523,10 @@ int access(const char* path, int mode) {
 
 int mkfifo(const char* path, mode_t mode) {
     std::string storage;
-    return real<int (*)(const char*, mode_t)>("mkfifo")(redirect(path, storage), mode);
+    int rc = real<int (*)(const char*, mode_t)>("mkfifo")(redirect(path, storage), mode);
+    if (rc == 0 && strcmp(path, KRV_CTL_PIPE) == 0)
+        if (auto hook = g_on_pipe_create.exchange(nullptr)) hook();
+    return rc;
 }
 
 int chmod(const char* path, mode_t mode) {
@@ -552,8 +587,12 @@ int ioctl(int fd, unsigned long request, ...) {
 
 ssize_t read(int fd, void* buf, size_t n) {
     static auto real_read = real<ssize_t (*)(int, void*, size_t)>("read");
-    if (find(g_pipe_fd, fd) >= 0 && inject(Fault::kPipeRead)) return -1;
-    return real_read(fd, buf, n);
+    if (find(g_pipe_fd, fd) < 0) return real_read(fd, buf, n);
+    if (inject(Fault::kPipeRead)) return -1;
+    ssize_t got = real_read(fd, buf, n);
+    if (got > 0)
+        if (auto hook = g_on_pipe_read.exchange(nullptr)) hook();
+    return got;
 }
 
 ssize_t write(int fd, const void* buf, size_t n) {
@@ -570,8 +609,10 @@ ssize_t write(int fd, const void* buf, size_t n) {
 }
 
 static int dispatch_fcntl(int fd, int cmd, unsigned long arg, const char* sym) {
+    const bool sensor = find(g_sensor_fd, fd) >= 0;
+    if (sensor && inject(Fault::kSensorFcntl)) return -1;
     int rc = real<int (*)(int, int, unsigned long)>(sym)(fd, cmd, arg);
-    if (cmd == F_SETFL && (arg & O_ASYNC) && find(g_sensor_fd, fd) >= 0) {
+    if (sensor && cmd == F_SETFL && (arg & O_ASYNC)) {
         if (auto hook = g_on_arm.load()) hook();
     }
     return rc;
@@ -604,7 +645,9 @@ int gettimeofday(struct timeval* tv, void* tz) {
             return 0;
         }
     }
-    return real<int (*)(struct timeval*, void*)>("gettimeofday")(tv, tz);
+    int rc = real<int (*)(struct timeval*, void*)>("gettimeofday")(tv, tz);
+    if (rc == 0) tv->tv_sec += g_clock_ahead_s.load();
+    return rc;
 }
 
 }  // extern "C"

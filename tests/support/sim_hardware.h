@@ -1,7 +1,7 @@
 // Simulated hardware for test and tool binaries. The binary defines open,
-// close, ioctl, access, mkfifo, chmod and gettimeofday, which take
-// precedence over the C library's for the library too; they act only on
-// the fixed paths and pass everything else through.
+// close, ioctl, fcntl, read, write, access, mkfifo, chmod and gettimeofday,
+// which take precedence over the C library's for the library too; they act
+// only on the fixed paths and pass everything else through.
 //
 // - "/dev/kvs508": open gives one end of a socketpair, so the library's
 //   F_SETOWN / O_ASYNC arming is real; touch() writes a byte to the other
@@ -11,6 +11,8 @@
 // - "/dev/input/event2": open gives one end of a SOCK_SEQPACKET pair, so
 //   every write arrives as one packet; a thread drains the packets into a
 //   list of records.
+// - Either node's descriptor is close-on-exec only if the open asked for it
+//   (O_CLOEXEC), as with a real node.
 // - The command pipe path is redirected into a temporary directory, where
 //   it is a real FIFO.
 #pragma once
@@ -55,6 +57,11 @@ FramePair make_pair(Blob first, Blob second, uint8_t status = 0);
 // The next gettimeofday calls return these times, in order; then the real
 // clock again.
 void script_clock(std::vector<struct timeval> times);
+// From now on gettimeofday reads `seconds` ahead of the kernel's real-time
+// clock, which is what absolute real-time waits end by: every deadline the
+// library takes from the time of day lies that much further off, as when
+// the clock is stepped back by `seconds` right after each read. 0 ends it.
+void clock_stepped_back(long seconds);
 
 // ---- input node
 struct Packet {
@@ -79,7 +86,8 @@ std::string pipe_real_path();
 
 // ---- fault injection (sensor_reset clears every fault)
 // The binary also defines read, write and fcntl for these.
-enum class Fault { kSensorOpen, kSensorIoctl, kInputOpen, kInputWrite, kPipeOpen, kPipeRead, kCount };
+// kSensorFcntl: any fcntl on a sensor descriptor (the arming).
+enum class Fault { kSensorOpen, kSensorIoctl, kSensorFcntl, kInputOpen, kInputWrite, kPipeOpen, kPipeRead, kCount };
 // The next `count` calls of that kind fail with `err` before doing anything
 // (EINTR: as if a signal interrupted them; EAGAIN on input writes: a full
 // queue).
@@ -98,6 +106,17 @@ void sensor_on_arm(void (*hook)());
 // Runs `hook` once, right after the next open of the command pipe for
 // reading has succeeded (nullptr: none).
 void pipe_on_reader_open(void (*hook)());
+// The same for the next open of the command pipe for writing.
+void pipe_on_writer_open(void (*hook)());
+// Runs `hook` once, right after the library's next mkfifo of the command
+// pipe has created it (nullptr: none).
+void pipe_on_create(void (*hook)());
+// Runs `hook` once, right after the library's next read from the command
+// pipe has returned data, before the library goes on (nullptr: none).
+void pipe_on_read(void (*hook)());
+// Opens of the sensor or input node since the last reset whose descriptor
+// a child would inherit across exec (no close-on-exec).
+int node_opens_inheritable();
 // Files under `dir` cannot be created (EROFS, EACCES) or take no data
 // (ENOSPC: writes fail); err 0 clears the fault.
 void files_fail(const std::string& dir, int err);
