@@ -1,7 +1,6 @@
 // The command pipe: a FIFO other processes write 4-byte commands into.
 #define LOG_TAG "nav_core"
 
-#include <android/log.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -13,8 +12,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/log.h"
+#include "base/reissue.h"
 #include "core/control_internal.h"
-#include "core/reissue.h"
 #include "core/thread_block.h"
 #include "core/wake_channel.h"
 #include "krv_nav.h"
@@ -22,7 +22,6 @@
 namespace {
 
 constexpr mode_t kPipeMode = 0666;
-constexpr int kCommandBufferSize = 1024;
 constexpr long long kBoundedOpenMs = 3000;
 constexpr long kOpenRetryPauseNs = 2000000;
 
@@ -142,12 +141,12 @@ int read_ctl_pipe(char* buffer, bool (*give_up)()) {
     if (access(KRV_CTL_PIPE, F_OK) != 0) {
         fd = create_fifo();
         if (fd < 0) {
-            __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Cannot create nav ctl fifo file\n");
+            KRV_LOGE("Cannot create nav ctl fifo file\n");
             return -1;
         }
-        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "mkfifo nav ctl success\n");
+        KRV_LOGD("mkfifo nav ctl success\n");
     }
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "access or mkfifo nav ctl success\n");
+    KRV_LOGD("access or mkfifo nav ctl success\n");
     // The open does not block; the wait for a writer comes after it, and
     // the descriptor then blocks again for the read.
     if (fd < 0) fd = open_fifo(O_RDONLY | O_NONBLOCK);
@@ -160,16 +159,15 @@ int read_ctl_pipe(char* buffer, bool (*give_up)()) {
         fd = -1;
     }
     if (fd < 0) {
-        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Open nav ctl fifo file error\n");
+        KRV_LOGE("Open nav ctl fifo file error\n");
         return -2;
     }
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Open nav ctl success\n");
+    KRV_LOGD("Open nav ctl success\n");
     memset(buffer, 0, 4);
     ssize_t n = krv::reissue_on_eintr([&] { return read(fd, buffer, kCommandBufferSize); });
     if (n > 0) {
         buffer[n - 1] = '\0';
-        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Read len = %d: \"%s\" from nav ctl FIFO\n",
-                            static_cast<int>(n), buffer);
+        KRV_LOGD("Read len = %d: \"%s\" from nav ctl FIFO\n", static_cast<int>(n), buffer);
     }
     close(fd);
     return n < 0 ? -1 : static_cast<int>(n);
@@ -189,7 +187,8 @@ int write_ctl_command(const char* command, bool bounded) {
         const bool retry = bounded && !monotonic_deadline_passed(until) && has_thread(gFingerprintVarNavCtl);
         if (access(KRV_CTL_PIPE, F_OK) != 0) {
             if (!retry) {
-                __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "nav ctl fifo file do not not exist\n");
+                // "do not not": the doubled word is part of the line log readers match.
+                KRV_LOGE("nav ctl fifo file do not not exist\n");
                 return -1;
             }
         } else {
@@ -200,12 +199,12 @@ int write_ctl_command(const char* command, bool bounded) {
         nanosleep(&pause, nullptr);
     }
     if (fd < 0) {
-        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Open fifo file error\n");
+        KRV_LOGE("Open fifo file error\n");
         return -1;
     }
     size_t len = strlen(command) + 1;
     const ssize_t n = write_without_sigpipe(fd, command, len);
-    if (n > 0) __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Write '%s' to nav ctl FIFO\n", command);
+    if (n > 0) KRV_LOGD("Write '%s' to nav ctl FIFO\n", command);
     close(fd);
     return n < 0 ? -1 : static_cast<int>(n);
 }
