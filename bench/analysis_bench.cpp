@@ -15,9 +15,9 @@
 #include "library_analysis.h"
 #include "log_sink.h"
 #include "ratio_reporter.h"
+#include "simhw/sim_hardware.h"
 #include "support/frame_pairs.h"
 #include "support/reference_analysis.h"
-#include "support/sim_hardware.h"
 
 namespace {
 

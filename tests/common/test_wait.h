@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "krv_nav.h"
+#include "simhw/sim_hardware.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
 
 namespace krvtest {
 

@@ -9,10 +9,10 @@
 #include <chrono>
 #include <thread>
 
-#include "core/test_wait.h"
+#include "common/test_wait.h"
 #include "krv_nav.h"
+#include "simhw/sim_hardware.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
 
 using namespace krvtest;
 

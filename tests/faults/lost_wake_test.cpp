@@ -18,9 +18,10 @@
 #include <chrono>
 #include <thread>
 
-#include "core/test_wait.h"
+#include "common/test_wait.h"
 #include "krv_nav.h"
-#include "support/sim_hardware.h"
+#include "simhw/sim_hardware.h"
+#include "support/platform_log.h"
 
 namespace {
 

@@ -10,32 +10,12 @@
 
 #include "krv_nav.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
+#ifdef KRV_HAVE_HEAP_COUNT
+#include "support/heap_count.h"
+#endif
+#include "simhw/sim_hardware.h"
 
 using krvtest::Blob;
-
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-// Counts heap allocations while enabled (sanitizer builds replace the
-// allocator and skip the count).
-#define KRV_COUNT_ALLOCATIONS 1
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-static std::atomic<bool> g_counting{false};
-static std::atomic<long> g_allocations{0};
-extern "C" void* malloc(size_t n) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-    return __libc_malloc(n);
-}
-extern "C" void* calloc(size_t n, size_t m) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-    return __libc_calloc(n, m);
-}
-extern "C" void* realloc(void* p, size_t n) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-    return __libc_realloc(p, n);
-}
-#endif
 
 namespace {
 
@@ -401,7 +381,7 @@ TEST_F(Classification, DriverWrappers) {
 }
 
 TEST_F(Classification, PassesAllocateNothing) {
-#ifndef KRV_COUNT_ALLOCATIONS
+#ifndef KRV_HAVE_HEAP_COUNT
     GTEST_SKIP() << "sanitizer builds replace the allocator";
 #else
     // The stand-in sensor runs on this thread too and allocates nothing;
@@ -409,16 +389,20 @@ TEST_F(Classification, PassesAllocateNothing) {
     krvtest::sensor_set_frames(krvtest::make_pair({20, 10, 20, 20}, {20, 60, 20, 20}));
     cal_touch_area();  // first use: lazy symbol lookups in the stand-ins
     krvtest::set_capture(false);
-    g_counting = true;
+    krvheap::heap_setup();
+    krvheap::heap_reset();
+    krvheap::heap_count(true);
     void* volatile probe = malloc(16);  // the counter is live
     free(probe);
-    EXPECT_EQ(g_allocations.exchange(0), 1);
+    EXPECT_EQ(krvheap::heap_counts().other, 1);
+    krvheap::heap_reset();
     int result = 0;
     for (int i = 0; i < 1000; ++i) result = cal_touch_area();
-    g_counting = false;
+    krvheap::heap_count(false);
     krvtest::set_capture(true);
     EXPECT_EQ(result, 3);
-    EXPECT_EQ(g_allocations.load(), 0);
+    EXPECT_EQ(krvheap::heap_counts().library, 0);
+    EXPECT_EQ(krvheap::heap_counts().other, 0);
 #endif
 }
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "core/test_wait.h"
+#include "common/test_wait.h"
 #include "krv_nav.h"
+#include "simhw/sim_hardware.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
 #ifdef KRV_HAVE_DECODER
 #include "support/event_decoder.h"
 #endif

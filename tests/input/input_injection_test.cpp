@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "common/packet_channel.h"
 #include "krv_nav.h"
 #include "support/log_capture.h"
-#include "support/packet_channel.h"
 
 using krvtest::take_logs;
 

@@ -15,8 +15,8 @@
 #include "render.h"
 #include "runner.h"
 #include "scenario.h"
+#include "simhw/sim_hardware.h"
 #include "support/event_decoder.h"
-#include "support/sim_hardware.h"
 
 using namespace krvsim;
 

@@ -17,9 +17,9 @@
 
 #include "frame_tools.h"
 #include "krv_nav.h"
+#include "simhw/sim_hardware.h"
 #include "support/event_decoder.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
 
 namespace krvsim {
 namespace {
