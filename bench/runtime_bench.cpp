@@ -29,11 +29,11 @@
 #include <string>
 #include <vector>
 
-#include "library_analysis.h"
 #include "log_sink.h"
 #include "simhw/sim_hardware.h"
 #include "support/frame_pairs.h"
 #include "support/heap_count.h"
+#include "support/pair_analysis.h"
 
 using krvbench::now_ns;
 
@@ -145,7 +145,7 @@ void* run_pass(void*) {
 void* run_analysis(void*) {
     static FramePair p = shape_pair(krvgen::Shape::Noisy, 0);
     FrameInfo a, b;
-    krvbench::analyse_pair(p, &a, &b);
+    krvpair::analyse_pair(p, &a, &b);
     benchmark::DoNotOptimize(a);
     return nullptr;
 }
