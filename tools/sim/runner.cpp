@@ -41,9 +41,11 @@ int jni_simulateY() { return Java_com_korrivan_navigation_NavCtrlJni_simulateY(n
 
 // Writes WORD and its NUL into the command pipe the way another process
 // does (the tools' pipe writer: a FIFO only, no link followed, a bounded
-// wait for the control thread to open it for reading).
+// wait for the control thread to open it for reading), at the place the
+// simulated hardware keeps the pipe in this process.
 bool write_pipe(const std::string& word, int timeout_ms, long long* written_us, std::string* error) {
-    const krvtools::PipeResult r = krvtools::send_command(KRV_CTL_PIPE, word.c_str(), timeout_ms);
+    const std::string path = krvtest::pipe_real_path();
+    const krvtools::PipeResult r = krvtools::send_command(path.c_str(), word.c_str(), timeout_ms);
     switch (r.status) {
         case krvtools::PipeStatus::kSent:
             *written_us = r.written_us;
