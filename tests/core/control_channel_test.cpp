@@ -22,10 +22,6 @@ using namespace krvtest;
 
 namespace {
 
-bool nav_thread() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
-bool ctl_thread() { return __atomic_load_n(&gFingerprintVarNavCtl.thread, __ATOMIC_SEQ_CST) != 0; }
-int nav_state() { return __atomic_load_n(&gFingerprintVarNav.state, __ATOMIC_SEQ_CST); }
-
 // Writes raw bytes into the pipe as another process would (one write).
 void send_raw(const std::string& bytes) {
     int fd = ::open(pipe_real_path().c_str(), O_WRONLY);

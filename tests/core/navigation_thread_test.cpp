@@ -20,7 +20,6 @@ namespace {
 
 const Blob kStill{20, 50, 20, 20};
 
-bool thread_exists() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
 void set_state(int s) { __atomic_store_n(&gFingerprintVarNav.state, s, __ATOMIC_SEQ_CST); }
 
 class NavigationThread : public ::testing::Test {
@@ -37,7 +36,7 @@ class NavigationThread : public ::testing::Test {
         ASSERT_TRUE(eventually([] {
             set_state(STATE_CANCEL);
             touch();
-            return !thread_exists();
+            return !nav_thread();
         }));
         // The old thread releases its lock as its last act.
         ASSERT_TRUE(eventually([] {
@@ -129,11 +128,11 @@ TEST_F(NavigationThread, CancelEndsAndInitCreatesANewThread) {
     touch();
     EXPECT_TRUE(wait_line("thNavigationFunc CANCEL ..."));
     EXPECT_TRUE(wait_line("--thNavigationFunc"));
-    EXPECT_TRUE(eventually([] { return !thread_exists(); }));
+    EXPECT_TRUE(eventually([] { return !nav_thread(); }));
     clear_logs();
     ASSERT_EQ(krv_nav_core_init(), 0);
     EXPECT_TRUE(wait_line("++thNavigationFunc"));
-    EXPECT_TRUE(thread_exists());
+    EXPECT_TRUE(nav_thread());
     ASSERT_TRUE(armed());
 }
 

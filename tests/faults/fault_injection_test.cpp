@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "common/log_checks.h"
+#include "common/temp_dir.h"
 #include "common/test_wait.h"
 #include "krv_nav.h"
 #include "simhw/sim_hardware.h"
@@ -33,10 +34,6 @@ const FramePair kSwipeUp = make_pair({20, 10, 20, 20}, {20, 60, 20, 20});
 const FramePair kFlagged = make_pair(kStill, kStill, 1);
 constexpr size_t kSwipeRecords = 68;
 constexpr size_t kKeyRecords = 4;
-
-bool nav_thread() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
-bool ctl_thread() { return __atomic_load_n(&gFingerprintVarNavCtl.thread, __ATOMIC_SEQ_CST) != 0; }
-int nav_state() { return __atomic_load_n(&gFingerprintVarNav.state, __ATOMIC_SEQ_CST); }
 
 // CPU time of both worker threads and the lines written over a span of
 // wall-clock time.
@@ -380,8 +377,8 @@ TEST_F(Faults, PipeDeletedBetweenTheReadersOpenAndItsWatch) {
 // --------------------------------------------------------- property store
 
 TEST_F(Faults, PropertyStoreUnwritableOrFull) {
-    char tmpl[] = "/tmp/krv-props-XXXXXX";
-    const std::string dir = mkdtemp(tmpl);
+    TempDir store("krv-props");
+    const std::string& dir = store.path();
     setenv("KRV_PROPERTY_DIR", dir.c_str(), 1);
     ASSERT_EQ(krv_nav_core_ctl_setSta(0), 0);
     struct Case {

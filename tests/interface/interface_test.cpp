@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/log_checks.h"
+#include "common/temp_dir.h"
 #include "common/test_wait.h"
 #include "krv_nav.h"
 #include "simhw/sim_hardware.h"
@@ -39,11 +40,6 @@ extern "C" int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*fn)
 
 namespace {
 
-bool nav_thread() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
-bool ctl_thread() { return __atomic_load_n(&gFingerprintVarNavCtl.thread, __ATOMIC_SEQ_CST) != 0; }
-
-std::string g_store;
-
 void use_store(const std::string& dir) { setenv("KRV_PROPERTY_DIR", dir.c_str(), 1); }
 
 std::string property() {
@@ -55,17 +51,16 @@ std::string property() {
 class Interface : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/krv-props-XXXXXX";
-        g_store = mkdtemp(tmpl);
-        use_store(g_store);
+        use_store(store_.path());
         sensor_reset();
         clear_logs();
     }
     void TearDown() override {
-        use_store(g_store);
+        use_store(store_.path());
         if (ctl_thread()) Java_com_korrivan_navigation_NavCtrlJni_uinit(nullptr, nullptr);
         EXPECT_TRUE(workers_gone());
     }
+    TempDir store_{"krv-props"};
 };
 
 TEST_F(Interface, SetStaWritesEnableOrDisable) {
@@ -91,8 +86,8 @@ TEST_F(Interface, GetStaComparesPrefixes) {
                  {"disabled", 0}, {"Enable", -1}, {"on", -1},     {"enabl", -1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value ? c.value : "(unset)");
-        char tmpl[] = "/tmp/krv-props-XXXXXX";
-        use_store(mkdtemp(tmpl));
+        TempDir store("krv-props");
+        use_store(store.path());
         if (c.value) {
             ASSERT_EQ(property_set("persist.korrivan.nav", c.value), 0);
         }
