@@ -74,31 +74,37 @@ TEST_F(ControlChannel, FirstReadCreatesTheFifoWhateverTheUmask) {
     // No control thread was started here: uinit has nothing to do.
 }
 
-TEST_F(ControlChannel, ReadsOfEveryLength) {
-    struct Case {
-        std::string bytes;
-        int want;
-        const char* want_text;
-    } cases[] = {
-        {std::string("STP\0", 4), 4, "STP"},
-        {"STP\n", 4, "STP"},
-        {"STP", 3, "ST"},
-        {std::string("STTxCNL\0", 8), 8, "STTxCNL"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.bytes);
-        char buf[1024];
-        memset(buf, 'z', sizeof buf);
-        std::atomic<int> n{99};
-        std::thread reader([&] { n = read_navCtlPipe(buf); });
-        ASSERT_TRUE(eventually([] { return pipe_exists(); }));
-        send_raw(c.bytes);
-        reader.join();
-        EXPECT_EQ(n.load(), c.want);
-        EXPECT_EQ(buf[c.want - 1], '\0');
-        EXPECT_STREQ(buf, c.want_text);
-    }
+struct ReadCase {
+    const char* label;
+    std::string bytes;
+    int want;
+    const char* want_text;
+};
+
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.label; }
+
+class ReadsOfEveryLength : public ControlChannel, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(ReadsOfEveryLength, LastByteBecomesTheEnd) {
+    const ReadCase& c = GetParam();
+    char buf[1024];
+    memset(buf, 'z', sizeof buf);
+    std::atomic<int> n{99};
+    std::thread reader([&] { n = read_navCtlPipe(buf); });
+    ASSERT_TRUE(eventually([] { return pipe_exists(); }));
+    send_raw(c.bytes);
+    reader.join();
+    EXPECT_EQ(n.load(), c.want);
+    EXPECT_EQ(buf[c.want - 1], '\0');
+    EXPECT_STREQ(buf, c.want_text);
 }
+
+INSTANTIATE_TEST_SUITE_P(Reads, ReadsOfEveryLength,
+                         ::testing::Values(ReadCase{"stop_nul", std::string("STP\0", 4), 4, "STP"},
+                                           ReadCase{"stop_newline", "STP\n", 4, "STP"},
+                                           ReadCase{"three_bytes", "STP", 3, "ST"},
+                                           ReadCase{"two_messages", std::string("STTxCNL\0", 8), 8, "STTxCNL"}),
+                         [](const ::testing::TestParamInfo<ReadCase>& i) { return std::string(i.param.label); });
 
 TEST_F(ControlChannel, CommandsActOnNavigation) {
     start_both();

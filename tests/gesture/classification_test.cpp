@@ -60,32 +60,36 @@ struct SummaryCase {
     const char* want_line;
 };
 
-TEST_F(Classification, FrameSummary) {
-    const SummaryCase cases[] = {
-        {"199 pixels invalid", 199, 0, 1, "sum_p = 199, info->center.x = 33, info->center.y = 0"},
-        {"200 pixels valid", 200, 0, 0xFF, "sum_p = 200, info->center.x = 33, info->center.y = 0"},
-        {"row 127 ignored", 199, 72, 1, "sum_p = 199, info->center.x = 33, info->center.y = 0"},
-        {"empty frame", 0, 0, 1, "sum_p = 0, info->center.x = 0, info->center.y = 0"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        krvtest::clear_logs();
-        Frame f;
-        for (int i = 0; i < c.touch_pixels; ++i) f.px[i] = 50;
-        for (int i = 0; i < c.extra_row127; ++i) f.px[127 * W + i] = 50;
-        FrameInfo info = fresh_info();
-        uint8_t mean = cal_frame_info(f.px, &info);
-        EXPECT_EQ(info.invalid, c.want_invalid);
-        EXPECT_EQ(mean, c.touch_pixels ? 50 : 0);
-        EXPECT_EQ(info.level, c.touch_pixels ? 51 : 1);
-        ASSERT_EQ(krvtest::logs().size(), 1u);
-        EXPECT_EQ(krvtest::logs()[0].text, c.want_line);
-        EXPECT_EQ(krvtest::logs()[0].tag, "nav_algo");
-        EXPECT_EQ(krvtest::logs()[0].prio, 3);
-        // Edge points are not the summary's business.
-        EXPECT_EQ(info.row_first.row, 0xFF);
-    }
+void PrintTo(const SummaryCase& c, std::ostream* os) { *os << c.name; }
+
+class FrameSummary : public Classification, public ::testing::WithParamInterface<SummaryCase> {};
+
+TEST_P(FrameSummary, ValidityMeanAndLine) {
+    const SummaryCase& c = GetParam();
+    Frame f;
+    for (int i = 0; i < c.touch_pixels; ++i) f.px[i] = 50;
+    for (int i = 0; i < c.extra_row127; ++i) f.px[127 * W + i] = 50;
+    FrameInfo info = fresh_info();
+    uint8_t mean = cal_frame_info(f.px, &info);
+    EXPECT_EQ(info.invalid, c.want_invalid);
+    EXPECT_EQ(mean, c.touch_pixels ? 50 : 0);
+    EXPECT_EQ(info.level, c.touch_pixels ? 51 : 1);
+    ASSERT_EQ(krvtest::logs().size(), 1u);
+    EXPECT_EQ(krvtest::logs()[0].text, c.want_line);
+    EXPECT_EQ(krvtest::logs()[0].tag, "nav_algo");
+    EXPECT_EQ(krvtest::logs()[0].prio, 3);
+    // Edge points are not the summary's business.
+    EXPECT_EQ(info.row_first.row, 0xFF);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, FrameSummary,
+    ::testing::Values(
+        SummaryCase{"pixels199_invalid", 199, 0, 1, "sum_p = 199, info->center.x = 33, info->center.y = 0"},
+        SummaryCase{"pixels200_valid", 200, 0, 0xFF, "sum_p = 200, info->center.x = 33, info->center.y = 0"},
+        SummaryCase{"row127_ignored", 199, 72, 1, "sum_p = 199, info->center.x = 33, info->center.y = 0"},
+        SummaryCase{"empty_frame", 0, 0, 1, "sum_p = 0, info->center.x = 0, info->center.y = 0"}),
+    [](const ::testing::TestParamInfo<SummaryCase>& i) { return std::string(i.param.name); });
 
 TEST_F(Classification, SummaryUsesTruncatingMeans) {
     Frame f;
@@ -162,46 +166,51 @@ std::string branch_line() {
     return "";
 }
 
-TEST_F(Classification, DirectionBoundaries) {
+const char* const kUp = "up gDirection moving !\n";
+const char* const kDown = "down gDirection moving !\n";
+const char* const kLeft = "left gDirection moving !\n";
+const char* const kRight = "right gDirection moving !\n";
+
+class DirectionBoundaries : public Classification, public ::testing::WithParamInterface<MoveCase> {};
+
+TEST_P(DirectionBoundaries, BothClassifiers) {
+    const MoveCase& c = GetParam();
     // interval_time stays outside the tap window: a full pass with a
     // scripted 0 ms duration first.
     krvtest::sensor_set_frames(krvtest::make_pair({10, 10, 20, 20}, {10, 10, 20, 20}));
     krvtest::script_clock({{100, 0}, {100, 0}});
     ASSERT_EQ(cal_touch_area(), 0);
-
-    const char* up = "up gDirection moving !\n";
-    const char* down = "down gDirection moving !\n";
-    const char* left = "left gDirection moving !\n";
-    const char* right = "right gDirection moving !\n";
-    const MoveCase cases[] = {
-        {0, 36, 3, 3, up, up},       {0, 35, 0, 3, "", up},
-        {0, 11, 0, 3, "", up},       {0, 10, 0, 0, "", ""},
-        {0, -36, 4, 4, down, down},  {0, -35, 0, 4, "", down},
-        {0, -31, 0, 4, "", down},    {0, -30, 0, 0, "", ""},
-        {-36, 36, 3, 3, up, up},  // a sum of exactly 0 counts as non-negative
-        {-37, 36, 0, 1, left, left}, {40, -36, 0, 2, right, right},
-        {-20, -5, 0, 0, "", ""},     {15, -11, 0, 2, right, right},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "dx " << c.dx << " dy " << c.dy);
-        FrameInfo a = fresh_info(), b = fresh_info();
-        a.center = {100, 100};
-        b.center = {static_cast<uint8_t>(100 + c.dx), static_cast<uint8_t>(100 + c.dy)};
-        krvtest::clear_logs();
-        cal_move_dir_5406(&a, &b);
-        char head[128];
-        snprintf(head, sizeof head, "center_x_sq + center_y_sq = %d, center_x_sq = %d, center_y_sq = %d!\n",
-                 c.dx + c.dy, c.dx, c.dy);
-        ASSERT_FALSE(krvtest::log_texts().empty());
-        EXPECT_EQ(krvtest::log_texts()[0], head);
-        EXPECT_EQ(branch_line(), c.line5406);
-        EXPECT_EQ(has_line("NONE move !\n"), c.want5406 == 0);
-        krvtest::clear_logs();
-        cal_move_dir_5517(&a, &b);
-        EXPECT_EQ(branch_line(), c.line5517);
-        EXPECT_EQ(has_line("NONE move !\n"), c.want5517 == 0);
-    }
+    FrameInfo a = fresh_info(), b = fresh_info();
+    a.center = {100, 100};
+    b.center = {static_cast<uint8_t>(100 + c.dx), static_cast<uint8_t>(100 + c.dy)};
+    krvtest::clear_logs();
+    cal_move_dir_5406(&a, &b);
+    char head[128];
+    snprintf(head, sizeof head, "center_x_sq + center_y_sq = %d, center_x_sq = %d, center_y_sq = %d!\n", c.dx + c.dy,
+             c.dx, c.dy);
+    ASSERT_FALSE(krvtest::log_texts().empty());
+    EXPECT_EQ(krvtest::log_texts()[0], head);
+    EXPECT_EQ(branch_line(), c.line5406);
+    EXPECT_EQ(has_line("NONE move !\n"), c.want5406 == 0);
+    krvtest::clear_logs();
+    cal_move_dir_5517(&a, &b);
+    EXPECT_EQ(branch_line(), c.line5517);
+    EXPECT_EQ(has_line("NONE move !\n"), c.want5517 == 0);
 }
+
+// A sum of exactly 0 counts as non-negative (dx -36, dy 36).
+INSTANTIATE_TEST_SUITE_P(Moves, DirectionBoundaries,
+                         ::testing::Values(MoveCase{0, 36, 3, 3, kUp, kUp}, MoveCase{0, 35, 0, 3, "", kUp},
+                                           MoveCase{0, 11, 0, 3, "", kUp}, MoveCase{0, 10, 0, 0, "", ""},
+                                           MoveCase{0, -36, 4, 4, kDown, kDown}, MoveCase{0, -35, 0, 4, "", kDown},
+                                           MoveCase{0, -31, 0, 4, "", kDown}, MoveCase{0, -30, 0, 0, "", ""},
+                                           MoveCase{-36, 36, 3, 3, kUp, kUp}, MoveCase{-37, 36, 0, 1, kLeft, kLeft},
+                                           MoveCase{40, -36, 0, 2, kRight, kRight}, MoveCase{-20, -5, 0, 0, "", ""},
+                                           MoveCase{15, -11, 0, 2, kRight, kRight}),
+                         [](const ::testing::TestParamInfo<MoveCase>& i) {
+                             auto n = [](int v) { return (v < 0 ? "m" : "") + std::to_string(v < 0 ? -v : v); };
+                             return "dx" + n(i.param.dx) + "_dy" + n(i.param.dy);
+                         });
 
 TEST_F(Classification, RightBranchIsNotASwipeDown) {
     FrameInfo a = fresh_info(), b = fresh_info();
@@ -223,64 +232,70 @@ struct PassCase {
     std::vector<const char*> want_lines;
 };
 
-TEST_F(Classification, PassResults) {
-    const Blob still{20, 50, 20, 20};
-    const PassCase cases[] = {
-        {"swipe up",
-         krvtest::make_pair({20, 10, 20, 20}, {20, 50, 20, 20}),
-         50000,
-         3,
-         {"up gDirection moving !\n", "gDirection = 3, interval_time = 50ms\n"}},
-        {"swipe down",
-         krvtest::make_pair({20, 90, 20, 20}, {20, 40, 20, 20}),
-         50000,
-         4,
-         {"down gDirection moving !\n", "gDirection = 4, interval_time = 50ms\n"}},
-        {"tap at 121 ms",
-         krvtest::make_pair(still, still),
-         121000,
-         5,
-         {"CLK_SINGLE\n", "gDirection = 5, interval_time = 121ms\n"}},
-        {"tap at 499 ms",
-         krvtest::make_pair(still, {30, 59, 20, 20}),
-         499999,
-         5,
-         {"CLK_SINGLE\n", "gDirection = 5, interval_time = 499ms\n"}},
-        {"too quick for a tap",
-         krvtest::make_pair(still, still),
-         120999,
-         0,
-         {"NONE move !\n", "gDirection = 0, interval_time = 120ms\n"}},
-        {"too slow for a tap",
-         krvtest::make_pair(still, still),
-         500000,
-         0,
-         {"NONE move !\n", "gDirection = 0, interval_time = 500ms\n"}},
-        {"tap moved 10+10", krvtest::make_pair(still, {30, 60, 20, 20}), 200000, 0, {"NONE move !\n"}},
-        {"tap moved 11", krvtest::make_pair(still, {31, 50, 20, 20}), 200000, 0, {"NONE move !\n"}},
-        {"long pass", krvtest::make_pair(still, still), 1000500, 0, {"gDirection = 0, interval_time = 1000ms\n"}},
-        {"driver flagged", krvtest::make_pair(still, still, 1), 200000, 7, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        krvtest::clear_logs();
-        krvtest::sensor_set_frames(c.pair);
-        struct timeval t0 = {1000, 900000};
-        struct timeval t1 = {1000 + (900000 + c.duration_us) / 1000000, (900000 + c.duration_us) % 1000000};
-        krvtest::script_clock({t0, t1});
-        EXPECT_EQ(cal_touch_area(), c.want);
-        krvtest::script_clock({});
-        auto lines = krvtest::log_texts();
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines[0], "cal_touch_area \n");
-        for (const char* l : c.want_lines) EXPECT_TRUE(has_line(l)) << l;
-        if (c.want == 7) {
-            // No movement lines and no timing: the summary of frame1 is last.
-            for (auto& l : lines) EXPECT_EQ(l.find("gDirection"), std::string::npos) << l;
-            EXPECT_EQ(lines.back().rfind("sum_p = 400", 0), 0u);
-        }
+void PrintTo(const PassCase& c, std::ostream* os) { *os << c.name; }
+
+class PassResults : public Classification, public ::testing::WithParamInterface<PassCase> {};
+
+TEST_P(PassResults, CodeAndLines) {
+    const PassCase& c = GetParam();
+    krvtest::sensor_set_frames(c.pair);
+    struct timeval t0 = {1000, 900000};
+    struct timeval t1 = {1000 + (900000 + c.duration_us) / 1000000, (900000 + c.duration_us) % 1000000};
+    krvtest::script_clock({t0, t1});
+    EXPECT_EQ(cal_touch_area(), c.want);
+    krvtest::script_clock({});
+    auto lines = krvtest::log_texts();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "cal_touch_area \n");
+    for (const char* l : c.want_lines) EXPECT_TRUE(has_line(l)) << l;
+    if (c.want == 7) {
+        // No movement lines and no timing: the summary of frame1 is last.
+        for (auto& l : lines) EXPECT_EQ(l.find("gDirection"), std::string::npos) << l;
+        EXPECT_EQ(lines.back().rfind("sum_p = 400", 0), 0u);
     }
 }
+
+const Blob kStill{20, 50, 20, 20};
+
+INSTANTIATE_TEST_SUITE_P(
+    Passes, PassResults,
+    ::testing::Values(
+        PassCase{"swipe_up",
+                 krvtest::make_pair({20, 10, 20, 20}, {20, 50, 20, 20}),
+                 50000,
+                 3,
+                 {"up gDirection moving !\n", "gDirection = 3, interval_time = 50ms\n"}},
+        PassCase{"swipe_down",
+                 krvtest::make_pair({20, 90, 20, 20}, {20, 40, 20, 20}),
+                 50000,
+                 4,
+                 {"down gDirection moving !\n", "gDirection = 4, interval_time = 50ms\n"}},
+        PassCase{"tap_at_121ms",
+                 krvtest::make_pair(kStill, kStill),
+                 121000,
+                 5,
+                 {"CLK_SINGLE\n", "gDirection = 5, interval_time = 121ms\n"}},
+        PassCase{"tap_at_499ms",
+                 krvtest::make_pair(kStill, {30, 59, 20, 20}),
+                 499999,
+                 5,
+                 {"CLK_SINGLE\n", "gDirection = 5, interval_time = 499ms\n"}},
+        PassCase{"too_quick_for_a_tap",
+                 krvtest::make_pair(kStill, kStill),
+                 120999,
+                 0,
+                 {"NONE move !\n", "gDirection = 0, interval_time = 120ms\n"}},
+        PassCase{"too_slow_for_a_tap",
+                 krvtest::make_pair(kStill, kStill),
+                 500000,
+                 0,
+                 {"NONE move !\n", "gDirection = 0, interval_time = 500ms\n"}},
+        PassCase{"tap_moved_10_and_10", krvtest::make_pair(kStill, {30, 60, 20, 20}), 200000, 0, {"NONE move !\n"}},
+        PassCase{"tap_moved_11", krvtest::make_pair(kStill, {31, 50, 20, 20}), 200000, 0, {"NONE move !\n"}},
+        PassCase{
+            "long_pass", krvtest::make_pair(kStill, kStill), 1000500, 0, {"gDirection = 0, interval_time = 1000ms\n"}},
+        PassCase{"driver_flagged", krvtest::make_pair(kStill, kStill, 1), 200000, 7, {}}),
+    [](const ::testing::TestParamInfo<PassCase>& i) { return std::string(i.param.name); });
 
 TEST_F(Classification, InvalidFrameBeatsDriverFlagAndKeepsInterval) {
     const Blob still{20, 50, 20, 20};

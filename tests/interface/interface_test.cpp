@@ -63,44 +63,57 @@ class Interface : public ::testing::Test {
     TempDir store_{"krv-props"};
 };
 
-TEST_F(Interface, SetStaWritesEnableOrDisable) {
-    struct Case {
-        int sta;
-        const char* want;
-    } cases[] = {{5, "enable"}, {0, "disable"}, {-1, "enable"}, {1, "enable"}};
-    for (const auto& c : cases) {
-        clear_logs();
-        EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_setSta(nullptr, nullptr, c.sta), 0);
-        EXPECT_EQ(property(), c.want);
-        char line[64];
-        snprintf(line, sizeof line, "krv_nav_core_ctl_setSta : %d, ret = 0", c.sta);
-        EXPECT_EQ(count_lines(line), 1) << line;
-    }
+struct SetStaCase {
+    const char* label;
+    int sta;
+    const char* want;
+};
+
+class SetSta : public Interface, public ::testing::WithParamInterface<SetStaCase> {};
+
+TEST_P(SetSta, WritesEnableOrDisable) {
+    const SetStaCase& c = GetParam();
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_setSta(nullptr, nullptr, c.sta), 0);
+    EXPECT_EQ(property(), c.want);
+    char line[64];
+    snprintf(line, sizeof line, "krv_nav_core_ctl_setSta : %d, ret = 0", c.sta);
+    EXPECT_EQ(count_lines(line), 1) << line;
 }
 
-TEST_F(Interface, GetStaComparesPrefixes) {
-    struct Case {
-        const char* value;  // nullptr: unset
-        int want;
-    } cases[] = {{nullptr, -1},   {"enable", 1},  {"enabled", 1}, {"disable", 0},
-                 {"disabled", 0}, {"Enable", -1}, {"on", -1},     {"enabl", -1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.value ? c.value : "(unset)");
-        TempDir store("krv-props");
-        use_store(store.path());
-        if (c.value) {
-            ASSERT_EQ(property_set("persist.korrivan.nav", c.value), 0);
-        }
-        clear_logs();
-        EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_getSta(nullptr, nullptr), c.want);
-        char line[160];
-        snprintf(line, sizeof line, "ret = %d, persist.korrivan.nav %s", c.value ? (int)strlen(c.value) : 0,
-                 c.value ? c.value : "");
-        EXPECT_EQ(count_lines(line), 1) << line;
-        snprintf(line, sizeof line, "krv_nav_core_ctl_getSta : %s, ret = %d", c.value ? c.value : "", c.want);
-        EXPECT_EQ(count_lines(line), 1) << line;
+INSTANTIATE_TEST_SUITE_P(Values, SetSta,
+                         ::testing::Values(SetStaCase{"five", 5, "enable"}, SetStaCase{"zero", 0, "disable"},
+                                           SetStaCase{"minus_one", -1, "enable"}, SetStaCase{"one", 1, "enable"}),
+                         [](const ::testing::TestParamInfo<SetStaCase>& i) { return std::string(i.param.label); });
+
+struct GetStaCase {
+    const char* label;
+    const char* value;  // nullptr: unset
+    int want;
+};
+
+class GetSta : public Interface, public ::testing::WithParamInterface<GetStaCase> {};
+
+TEST_P(GetSta, ComparesPrefixes) {
+    const GetStaCase& c = GetParam();
+    if (c.value) {
+        ASSERT_EQ(property_set("persist.korrivan.nav", c.value), 0);
     }
+    clear_logs();
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_getSta(nullptr, nullptr), c.want);
+    char line[160];
+    snprintf(line, sizeof line, "ret = %d, persist.korrivan.nav %s", c.value ? (int)strlen(c.value) : 0,
+             c.value ? c.value : "");
+    EXPECT_EQ(count_lines(line), 1) << line;
+    snprintf(line, sizeof line, "krv_nav_core_ctl_getSta : %s, ret = %d", c.value ? c.value : "", c.want);
+    EXPECT_EQ(count_lines(line), 1) << line;
 }
+
+INSTANTIATE_TEST_SUITE_P(Values, GetSta,
+                         ::testing::Values(GetStaCase{"unset", nullptr, -1}, GetStaCase{"enable", "enable", 1},
+                                           GetStaCase{"enabled", "enabled", 1}, GetStaCase{"disable", "disable", 0},
+                                           GetStaCase{"disabled", "disabled", 0}, GetStaCase{"Enable", "Enable", -1},
+                                           GetStaCase{"on", "on", -1}, GetStaCase{"enabl", "enabl", -1}),
+                         [](const ::testing::TestParamInfo<GetStaCase>& i) { return std::string(i.param.label); });
 
 TEST_F(Interface, FailingPropertyWritePropagates) {
     // uinit without a control thread's pipe: the writer says so.
