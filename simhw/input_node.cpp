@@ -112,10 +112,7 @@ bool is_input(int fd) { return g_fds.owns(fd); }
 int input_open(int flags) {
     {
         std::lock_guard<std::mutex> lk(g_mu);
-        if (!g_present) {
-            errno = ENOENT;
-            return -1;
-        }
+        if (!node_there(g_present)) return -1;
         ++g_opens;
     }
     int sv[2];

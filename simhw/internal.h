@@ -50,6 +50,10 @@ class FdTable {
 bool node_pair(int type, int open_flags, int sv[2]);
 void node_reset();
 
+// A node that is not there: false, with errno ENOENT, when `present` is
+// false.
+bool node_there(bool present);
+
 // ---- sensor (sensor.cpp)
 bool is_sensor(int fd);
 int sensor_open(int flags);

@@ -1,6 +1,7 @@
 // The C library's own entry points behind the interposers, the descriptor
 // tables, and the socket pairs that stand in for device nodes.
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -81,6 +82,11 @@ bool node_pair(int type, int open_flags, int sv[2]) {
 }
 
 void node_reset() { g_inheritable = 0; }
+
+bool node_there(bool present) {
+    if (!present) errno = ENOENT;
+    return present;
+}
 
 }  // namespace sim
 

@@ -40,10 +40,7 @@ bool is_sensor(int fd) { return g_fds.owns(fd); }
 int sensor_open(int flags) {
     {
         std::lock_guard<std::mutex> lk(g_mu);
-        if (!g_present) {
-            errno = ENOENT;
-            return -1;
-        }
+        if (!node_there(g_present)) return -1;
     }
     int sv[2];
     if (!node_pair(SOCK_STREAM, flags, sv)) return -1;

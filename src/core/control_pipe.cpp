@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/inotify.h>
@@ -12,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/fifo_io.h"
 #include "base/log.h"
 #include "base/reissue.h"
 #include "core/control_internal.h"
@@ -25,18 +25,8 @@ constexpr mode_t kPipeMode = 0666;
 constexpr long long kBoundedOpenMs = 3000;
 constexpr long kOpenRetryPauseNs = 2000000;
 
-// Opens the pipe without following a link and only if it is a FIFO.
-int open_fifo(int flags) {
-    int fd = krv::reissue_on_eintr([flags] { return open(KRV_CTL_PIPE, flags | O_NOFOLLOW | O_CLOEXEC); });
-    if (fd < 0) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
-        close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    return fd;
-}
+// The pipe opened without following a link, and only if it is a FIFO.
+int open_fifo(int flags) { return krv::open_fifo_at(KRV_CTL_PIPE, flags); }
 
 // Waits until a writer has sent something or has come and gone, on a pipe
 // opened for reading without blocking. A blocking open would wait for ever
@@ -100,36 +90,6 @@ int create_fifo() {
 bool set_blocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
-bool sigpipe_pending() {
-    sigset_t pending;
-    return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-}
-
-// Writes with SIGPIPE held back on this thread. A reader that closes
-// between the writer's open and its write makes the write fail with EPIPE,
-// and the SIGPIPE the kernel sends along would end the host process; one
-// the write raised is taken back before the thread's mask is restored.
-ssize_t write_without_sigpipe(int fd, const void* data, size_t len) {
-    sigset_t pipe_only, old;
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    const int rc = pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
-    if (rc != 0) {
-        errno = rc;
-        return -1;
-    }
-    const bool was_pending = sigpipe_pending();
-    const ssize_t n = krv::reissue_on_eintr([&] { return write(fd, data, len); });
-    const int err = errno;
-    if (n < 0 && err == EPIPE && !was_pending && sigpipe_pending()) {
-        int taken;
-        sigwait(&pipe_only, &taken);
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    errno = err;
-    return n;
 }
 
 }  // namespace
@@ -203,7 +163,7 @@ int write_ctl_command(const char* command, bool bounded) {
         return -1;
     }
     size_t len = strlen(command) + 1;
-    const ssize_t n = write_without_sigpipe(fd, command, len);
+    const ssize_t n = krv::write_without_sigpipe(fd, command, len);
     if (n > 0) KRV_LOGD("Write '%s' to nav ctl FIFO\n", command);
     close(fd);
     return n < 0 ? -1 : static_cast<int>(n);

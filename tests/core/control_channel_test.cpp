@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/log_checks.h"
+#include "common/param_cases.h"
 #include "common/test_wait.h"
 #include "krv_nav.h"
 #include "simhw/sim_hardware.h"
@@ -75,15 +76,13 @@ TEST_F(ControlChannel, FirstReadCreatesTheFifoWhateverTheUmask) {
 }
 
 struct ReadCase {
-    const char* label;
+    const char* name;
     std::string bytes;
     int want;
     const char* want_text;
 };
 
-void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.label; }
-
-class ReadsOfEveryLength : public ControlChannel, public ::testing::WithParamInterface<ReadCase> {};
+using ReadsOfEveryLength = krvtest::WithCases<ControlChannel, ReadCase>;
 
 TEST_P(ReadsOfEveryLength, LastByteBecomesTheEnd) {
     const ReadCase& c = GetParam();
@@ -104,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(Reads, ReadsOfEveryLength,
                                            ReadCase{"stop_newline", "STP\n", 4, "STP"},
                                            ReadCase{"three_bytes", "STP", 3, "ST"},
                                            ReadCase{"two_messages", std::string("STTxCNL\0", 8), 8, "STTxCNL"}),
-                         [](const ::testing::TestParamInfo<ReadCase>& i) { return std::string(i.param.label); });
+                         krvtest::CaseName());
 
 TEST_F(ControlChannel, CommandsActOnNavigation) {
     start_both();

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common/event_matchers.h"
+#include "common/param_cases.h"
 #include "common/test_wait.h"
 #include "krv_nav.h"
 #include "simhw/sim_hardware.h"
@@ -58,7 +59,7 @@ struct GestureCase {
 
 void PrintTo(const GestureCase& c, std::ostream* os) { *os << c.name; }
 
-class GesturesBecomeEvents : public NavigationThread, public ::testing::WithParamInterface<GestureCase> {};
+using GesturesBecomeEvents = krvtest::WithCases<NavigationThread, GestureCase>;
 
 TEST_P(GesturesBecomeEvents, OneTouchOneStream) {
     const GestureCase& c = GetParam();
@@ -89,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(GestureCase{"swipe_up", make_pair({20, 10, 20, 20}, {20, 60, 20, 20}), 0, NAV_RESULT_UP},
                       GestureCase{"tap", make_pair(kStill, kStill), 200, NAV_RESULT_SINGLE_TAP},
                       GestureCase{"driver_flagged", make_pair(kStill, kStill, 1), 0, NAV_RESULT_DRIVER_FLAGGED}),
-    [](const ::testing::TestParamInfo<GestureCase>& i) { return std::string(i.param.name); });
+    krvtest::CaseName());
 
 TEST_F(NavigationThread, StopDropsTheNextTouchAndStartResumes) {
     sensor_set_frames(make_pair(kStill, kStill, 1));

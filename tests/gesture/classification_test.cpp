@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/param_cases.h"
 #include "krv_nav.h"
 #include "support/log_capture.h"
 #ifdef KRV_HAVE_HEAP_COUNT
@@ -60,9 +61,7 @@ struct SummaryCase {
     const char* want_line;
 };
 
-void PrintTo(const SummaryCase& c, std::ostream* os) { *os << c.name; }
-
-class FrameSummary : public Classification, public ::testing::WithParamInterface<SummaryCase> {};
+using FrameSummary = krvtest::WithCases<Classification, SummaryCase>;
 
 TEST_P(FrameSummary, ValidityMeanAndLine) {
     const SummaryCase& c = GetParam();
@@ -89,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
         SummaryCase{"pixels200_valid", 200, 0, 0xFF, "sum_p = 200, info->center.x = 33, info->center.y = 0"},
         SummaryCase{"row127_ignored", 199, 72, 1, "sum_p = 199, info->center.x = 33, info->center.y = 0"},
         SummaryCase{"empty_frame", 0, 0, 1, "sum_p = 0, info->center.x = 0, info->center.y = 0"}),
-    [](const ::testing::TestParamInfo<SummaryCase>& i) { return std::string(i.param.name); });
+    krvtest::CaseName());
 
 TEST_F(Classification, SummaryUsesTruncatingMeans) {
     Frame f;
@@ -171,7 +170,7 @@ const char* const kDown = "down gDirection moving !\n";
 const char* const kLeft = "left gDirection moving !\n";
 const char* const kRight = "right gDirection moving !\n";
 
-class DirectionBoundaries : public Classification, public ::testing::WithParamInterface<MoveCase> {};
+using DirectionBoundaries = krvtest::WithCases<Classification, MoveCase>;
 
 TEST_P(DirectionBoundaries, BothClassifiers) {
     const MoveCase& c = GetParam();
@@ -234,7 +233,7 @@ struct PassCase {
 
 void PrintTo(const PassCase& c, std::ostream* os) { *os << c.name; }
 
-class PassResults : public Classification, public ::testing::WithParamInterface<PassCase> {};
+using PassResults = krvtest::WithCases<Classification, PassCase>;
 
 TEST_P(PassResults, CodeAndLines) {
     const PassCase& c = GetParam();
@@ -295,7 +294,7 @@ INSTANTIATE_TEST_SUITE_P(
         PassCase{
             "long_pass", krvtest::make_pair(kStill, kStill), 1000500, 0, {"gDirection = 0, interval_time = 1000ms\n"}},
         PassCase{"driver_flagged", krvtest::make_pair(kStill, kStill, 1), 200000, 7, {}}),
-    [](const ::testing::TestParamInfo<PassCase>& i) { return std::string(i.param.name); });
+    krvtest::CaseName());
 
 TEST_F(Classification, InvalidFrameBeatsDriverFlagAndKeepsInterval) {
     const Blob still{20, 50, 20, 20};

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/event_matchers.h"
+#include "common/param_cases.h"
 #include "common/test_wait.h"
 #include "krv_nav.h"
 #include "simhw/sim_hardware.h"
@@ -43,6 +44,12 @@ class EventScripts : public ::testing::Test {
         sensor_reset();
         clear_logs();
     }
+    // The number of records a finished call wrote (waiting for `expected`),
+    // after checking that it returned 0.
+    static size_t records_after(int rc, size_t expected) {
+        EXPECT_EQ(rc, 0);
+        return settle(expected).size();
+    }
 };
 
 struct KeyCase {
@@ -51,7 +58,7 @@ struct KeyCase {
     int key;  // 0: none
 };
 
-class KeysForResultCodes : public EventScripts, public ::testing::WithParamInterface<KeyCase> {};
+using KeysForResultCodes = krvtest::WithCases<EventScripts, KeyCase>;
 
 TEST_P(KeysForResultCodes, PressAndReleaseOrNothing) {
     const KeyCase& c = GetParam();
@@ -79,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, KeysForResultCodes,
                                            KeyCase{"up_left", 3, KEY_LEFT}, KeyCase{"down_right", 4, KEY_RIGHT},
                                            KeyCase{"none", 0, 0}, KeyCase{"left", 1, 0}, KeyCase{"right", 2, 0},
                                            KeyCase{"six", 6, 0}, KeyCase{"eight", 8, 0}, KeyCase{"minus_one", -1, 0}),
-                         [](const ::testing::TestParamInfo<KeyCase>& i) { return std::string(i.param.name); });
+                         krvtest::CaseName());
 
 TEST_F(EventScripts, HomeKeyAndWideKeyCodes) {
     EXPECT_EQ(krv_pw_reportKey2(), 0);
@@ -106,7 +113,7 @@ struct SwipeCase {
     int pos_lines;  // "-pos" trace lines
 };
 
-class FourSwipes : public EventScripts, public ::testing::WithParamInterface<SwipeCase> {};
+using FourSwipes = krvtest::WithCases<EventScripts, SwipeCase>;
 
 TEST_P(FourSwipes, RecordsAndTimes) {
     const SwipeCase& s = GetParam();
@@ -132,20 +139,19 @@ INSTANTIATE_TEST_SUITE_P(Names, FourSwipes,
                                            SwipeCase{"right", krvrec::Swipe::kRight, true, 0},
                                            SwipeCase{"up", krvrec::Swipe::kUp, false, 0},
                                            SwipeCase{"down", krvrec::Swipe::kDown, false, 0}),
-                         [](const ::testing::TestParamInfo<SwipeCase>& i) { return std::string(i.param.name); });
+                         krvtest::CaseName());
 
 struct PrefixCase {
-    const char* label;
     const char* name;
+    const char* swipe;  // the name handed to the library
     size_t records;
 };
 
-class SwipeNamesArePrefixes : public EventScripts, public ::testing::WithParamInterface<PrefixCase> {};
+using SwipeNamesArePrefixes = krvtest::WithCases<EventScripts, PrefixCase>;
 
 TEST_P(SwipeNamesArePrefixes, CaseSensitiveFirstMatch) {
     const PrefixCase& c = GetParam();
-    EXPECT_EQ(krv_nav_simulateTouch(c.name), 0);
-    EXPECT_EQ(settle(c.records).size(), c.records);
+    EXPECT_EQ(records_after(krv_nav_simulateTouch(c.swipe), c.records), c.records);
     EXPECT_EQ(input_opens(), 1);
     EXPECT_EQ(input_closes(), 1);
     EXPECT_EQ(count_lines("krv_nav_simulateTouch eventDevNode: /dev/input/event2"), 1);
@@ -157,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(Names, SwipeNamesArePrefixes,
                                            PrefixCase{"Up", "Up", 0}, PrefixCase{"LEFT", "LEFT", 0},
                                            PrefixCase{"l", "l", 0}, PrefixCase{"empty", "", 0},
                                            PrefixCase{"dow", "dow", 0}),
-                         [](const ::testing::TestParamInfo<PrefixCase>& i) { return std::string(i.param.label); });
+                         krvtest::CaseName());
 
 struct DispatchCase {
     const char* name;
@@ -167,12 +173,11 @@ struct DispatchCase {
     bool silent;
 };
 
-class Dispatch : public EventScripts, public ::testing::WithParamInterface<DispatchCase> {};
+using Dispatch = krvtest::WithCases<EventScripts, DispatchCase>;
 
 TEST_P(Dispatch, SwipesOnlyForUpAndDown) {
     const DispatchCase& c = GetParam();
-    EXPECT_EQ(krv_nav_func(c.code), 0);
-    EXPECT_EQ(settle(c.records).size(), c.records);
+    EXPECT_EQ(records_after(krv_nav_func(c.code), c.records), c.records);
     EXPECT_EQ(count_lines("no simulate Touch"), c.no_touch_line ? 1 : 0);
     if (c.silent) {
         EXPECT_THAT(log_texts(), ::testing::IsEmpty());
@@ -185,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DispatchCase{"flagged", 7, 0, false, true}, DispatchCase{"minus_three", -3, 0, false, true},
                       DispatchCase{"left", 1, 0, true, false}, DispatchCase{"right", 2, 0, true, false},
                       DispatchCase{"up", 3, 68, false, false}, DispatchCase{"down", 4, 68, false, false}),
-    [](const ::testing::TestParamInfo<DispatchCase>& i) { return std::string(i.param.name); });
+    krvtest::CaseName());
 
 TEST_F(EventScripts, LauncherLogsWhenItHasNoSwipe) {
     for (int code : {1, 5}) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/packet_channel.h"
+#include "common/param_cases.h"
 #include "krv_nav.h"
 #include "support/log_capture.h"
 
@@ -57,9 +58,7 @@ struct ScriptCase {
 };
 const ScriptCase kScripts[] = {{"simulate_Touch_X", simulate_Touch_X}, {"simulate_Touch_Y", simulate_Touch_Y}};
 
-std::string case_name(const ::testing::TestParamInfo<ScriptCase>& i) { return i.param.name; }
-
-class EachScript : public ::testing::TestWithParam<ScriptCase> {};
+using EachScript = krvtest::WithCases<::testing::Test, ScriptCase>;
 
 // Any non-zero direction flag moves the same way as 1.
 TEST_P(EachScript, NonZeroFlagsMoveLikeOne) {
@@ -105,17 +104,17 @@ TEST_P(EachScript, StepReportsAreFreshAndPaced) {
     take_logs();
 }
 
-INSTANTIATE_TEST_SUITE_P(InputInjection, EachScript, ::testing::ValuesIn(kScripts), case_name);
+INSTANTIATE_TEST_SUITE_P(InputInjection, EachScript, ::testing::ValuesIn(kScripts), krvtest::CaseName());
 
 struct TraceCase {
-    const char* label;
+    const char* name;
     Script run;
     int flag;
-    const char* name;
+    const char* routine;
     int pos_lines;
 };
 
-class ScriptTraces : public ::testing::TestWithParam<TraceCase> {};
+using ScriptTraces = krvtest::WithCases<::testing::Test, TraceCase>;
 
 // Traces bracket each script; only the leftward horizontal swipe logs its
 // steps; all lines are debug lines of "nav_core".
@@ -126,9 +125,9 @@ TEST_P(ScriptTraces, BracketAndSteps) {
     take_logs();
     c.run(ch.writer(), c.flag);
     auto lines = take_logs();
-    std::vector<std::string> want = {std::string("++ ") + c.name};
-    for (int i = 0; i < c.pos_lines; ++i) want.push_back(std::string("-pos ") + c.name);
-    want.push_back(std::string("-- ") + c.name);
+    std::vector<std::string> want = {std::string("++ ") + c.routine};
+    for (int i = 0; i < c.pos_lines; ++i) want.push_back(std::string("-pos ") + c.routine);
+    want.push_back(std::string("-- ") + c.routine);
     std::vector<std::string> got;
     for (const auto& l : lines) {
         got.push_back(l.text);
@@ -143,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(InputInjection, ScriptTraces,
                                            TraceCase{"x_right", simulate_Touch_X, 1, "simulate_Touch_X", 0},
                                            TraceCase{"y_up", simulate_Touch_Y, 0, "simulate_Touch_Y", 0},
                                            TraceCase{"y_down", simulate_Touch_Y, 1, "simulate_Touch_Y", 0}),
-                         [](const ::testing::TestParamInfo<TraceCase>& i) { return std::string(i.param.label); });
+                         krvtest::CaseName());
 
 // A key writes no trace of its own.
 TEST(InputInjection, KeyHasNoTrace) {
@@ -162,7 +161,7 @@ struct RefusedCase {
     bool traced;
 };
 
-class RefusedWrites : public ::testing::TestWithParam<RefusedCase> {};
+using RefusedWrites = krvtest::WithCases<::testing::Test, RefusedCase>;
 
 // A descriptor that refuses writes: every record is logged as a write error
 // with the routine's name and the result, and the routine carries on.
@@ -193,6 +192,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RefusedCase{"simulate_key", [](int fd) { simulate_key(fd, KEY_HOMEPAGE); }, 4, false},
                       RefusedCase{"simulate_Touch_X", [](int fd) { simulate_Touch_X(fd, 1); }, 68, true},
                       RefusedCase{"simulate_Touch_Y", [](int fd) { simulate_Touch_Y(fd, 1); }, 68, true}),
-    [](const ::testing::TestParamInfo<RefusedCase>& i) { return std::string(i.param.name); });
+    krvtest::CaseName());
 
 }  // namespace

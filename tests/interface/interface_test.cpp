@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/log_checks.h"
+#include "common/param_cases.h"
 #include "common/temp_dir.h"
 #include "common/test_wait.h"
 #include "krv_nav.h"
@@ -64,12 +65,12 @@ class Interface : public ::testing::Test {
 };
 
 struct SetStaCase {
-    const char* label;
+    const char* name;
     int sta;
     const char* want;
 };
 
-class SetSta : public Interface, public ::testing::WithParamInterface<SetStaCase> {};
+using SetSta = krvtest::WithCases<Interface, SetStaCase>;
 
 TEST_P(SetSta, WritesEnableOrDisable) {
     const SetStaCase& c = GetParam();
@@ -83,15 +84,15 @@ TEST_P(SetSta, WritesEnableOrDisable) {
 INSTANTIATE_TEST_SUITE_P(Values, SetSta,
                          ::testing::Values(SetStaCase{"five", 5, "enable"}, SetStaCase{"zero", 0, "disable"},
                                            SetStaCase{"minus_one", -1, "enable"}, SetStaCase{"one", 1, "enable"}),
-                         [](const ::testing::TestParamInfo<SetStaCase>& i) { return std::string(i.param.label); });
+                         krvtest::CaseName());
 
 struct GetStaCase {
-    const char* label;
+    const char* name;
     const char* value;  // nullptr: unset
     int want;
 };
 
-class GetSta : public Interface, public ::testing::WithParamInterface<GetStaCase> {};
+using GetSta = krvtest::WithCases<Interface, GetStaCase>;
 
 TEST_P(GetSta, ComparesPrefixes) {
     const GetStaCase& c = GetParam();
@@ -113,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(Values, GetSta,
                                            GetStaCase{"enabled", "enabled", 1}, GetStaCase{"disable", "disable", 0},
                                            GetStaCase{"disabled", "disabled", 0}, GetStaCase{"Enable", "Enable", -1},
                                            GetStaCase{"on", "on", -1}, GetStaCase{"enabl", "enabl", -1}),
-                         [](const ::testing::TestParamInfo<GetStaCase>& i) { return std::string(i.param.label); });
+                         krvtest::CaseName());
 
 TEST_F(Interface, FailingPropertyWritePropagates) {
     // uinit without a control thread's pipe: the writer says so.
