@@ -18,6 +18,7 @@
 #error "define LOG_TAG before including base/log.h"
 #endif
 
+// NOLINTNEXTLINE(readability-redundant-declaration): the check must not depend on the log header.
 extern "C" int __android_log_print(int prio, const char* tag, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 

@@ -81,6 +81,7 @@ struct ReadCase {
     int want;
     const char* want_text;
 };
+KRV_PRINT_BY_NAME(ReadCase)
 
 using ReadsOfEveryLength = krvtest::WithCases<ControlChannel, ReadCase>;
 

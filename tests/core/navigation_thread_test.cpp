@@ -56,8 +56,7 @@ struct GestureCase {
     int fetch_delay_ms;
     int code;  // the result whose records the touch injects
 };
-
-void PrintTo(const GestureCase& c, std::ostream* os) { *os << c.name; }
+KRV_PRINT_BY_NAME(GestureCase)
 
 using GesturesBecomeEvents = krvtest::WithCases<NavigationThread, GestureCase>;
 

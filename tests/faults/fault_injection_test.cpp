@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "common/log_checks.h"
+#include "common/param_cases.h"
 #include "common/temp_dir.h"
 #include "common/test_wait.h"
 #include "krv_nav.h"
@@ -132,40 +133,45 @@ class Faults : public ::testing::Test {
 
 // ------------------------------------------------------------------ EINTR
 
-TEST_F(Faults, InterruptedCallsAreReissuedAndNothingIsLost) {
-    struct Case {
-        const char* name;
-        Fault call;
-        const FramePair* frames;
-        size_t records;
-    } cases[] = {
-        {"sensor open", Fault::kSensorOpen, &kSwipeUp, kSwipeRecords},
-        {"frame request", Fault::kSensorIoctl, &kSwipeUp, kSwipeRecords},
-        {"input open", Fault::kInputOpen, &kFlagged, kKeyRecords},
-        {"input write", Fault::kInputWrite, &kSwipeUp, kSwipeRecords},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const int calls0 = fault_calls(c.call);
-        fault_fail_next(c.call, 3, EINTR);
-        if (c.call == Fault::kSensorOpen) {
-            // Wake the thread for a pass on still frames: the pass's own
-            // open of the sensor meets the interruptions. The pass is over
-            // once the thread has armed again.
-            sensor_set_frames(make_pair(kStill, kStill));
-            krv_nav_core_start();
-            ASSERT_TRUE(eventually([&] { return fault_calls(c.call) >= calls0 + 3 && sensor_armed_count() == 1; }));
-        }
-        clear_logs();
-        expect_gesture(*c.frames, c.records);
-        EXPECT_GE(fault_calls(c.call) - calls0, 4);  // three interrupted calls, then the one that worked
-        EXPECT_EQ(count_lines("can't open device"), 0);
-        for (auto& l : log_texts()) {
-            EXPECT_EQ(l.find("write error"), std::string::npos) << l;
-            EXPECT_EQ(l.find("failed"), std::string::npos) << l;
-        }
+struct InterruptCase {
+    const char* name;
+    Fault call;
+    const FramePair* frames;
+    size_t records;
+};
+KRV_PRINT_BY_NAME(InterruptCase)
+
+using InterruptedCalls = krvtest::WithCases<Faults, InterruptCase>;
+
+TEST_P(InterruptedCalls, AreReissuedAndNothingIsLost) {
+    const InterruptCase& c = GetParam();
+    const int calls0 = fault_calls(c.call);
+    fault_fail_next(c.call, 3, EINTR);
+    if (c.call == Fault::kSensorOpen) {
+        // Wake the thread for a pass on still frames: the pass's own
+        // open of the sensor meets the interruptions. The pass is over
+        // once the thread has armed again.
+        sensor_set_frames(make_pair(kStill, kStill));
+        krv_nav_core_start();
+        ASSERT_TRUE(eventually([&] { return fault_calls(c.call) >= calls0 + 3 && sensor_armed_count() == 1; }));
+    }
+    clear_logs();
+    expect_gesture(*c.frames, c.records);
+    EXPECT_GE(fault_calls(c.call) - calls0, 4);  // three interrupted calls, then the one that worked
+    EXPECT_EQ(count_lines("can't open device"), 0);
+    for (auto& l : log_texts()) {
+        EXPECT_EQ(l.find("write error"), std::string::npos) << l;
+        EXPECT_EQ(l.find("failed"), std::string::npos) << l;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, InterruptedCalls,
+                         ::testing::Values(InterruptCase{"sensor_open", Fault::kSensorOpen, &kSwipeUp, kSwipeRecords},
+                                           InterruptCase{"frame_request", Fault::kSensorIoctl, &kSwipeUp,
+                                                         kSwipeRecords},
+                                           InterruptCase{"input_open", Fault::kInputOpen, &kFlagged, kKeyRecords},
+                                           InterruptCase{"input_write", Fault::kInputWrite, &kSwipeUp, kSwipeRecords}),
+                         krvtest::CaseName());
 
 TEST_F(Faults, InterruptedPipeCallsStillDeliverTheCommand) {
     // The pipe fails on purpose.
@@ -185,45 +191,50 @@ TEST_F(Faults, InterruptedPipeCallsStillDeliverTheCommand) {
 
 // ------------------------------------------------------ input node writes
 
-TEST_F(Faults, RefusedAndShortInputWritesAreNotRetried) {
-    struct Case {
-        const char* name;
-        int err;          // every write fails with this
-        size_t short_to;  // or delivers only this many bytes
-        size_t want_packets;
-        int want_error_lines;
-    } cases[] = {
-        {"queue full (EAGAIN)", EAGAIN, 0, 0, static_cast<int>(kSwipeRecords)},
-        {"short writes", 0, 8, kSwipeRecords, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.err) fault_fail_next(Fault::kInputWrite, 1000, c.err);
-        input_short_writes(c.short_to);
-        const int writes0 = fault_calls(Fault::kInputWrite);
-        clear_logs();
-        input_clear();
-        sensor_set_frames(kSwipeUp);
-        Budget budget;
-        ASSERT_EQ(touch(), 1);
-        ASSERT_TRUE(wait_line("-- simulate_Touch_Y"));
-        ASSERT_TRUE(wait_line("Nav Running ..."));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        // One write per record, whatever its outcome.
-        EXPECT_EQ(fault_calls(Fault::kInputWrite) - writes0, static_cast<int>(kSwipeRecords));
-        EXPECT_EQ(input_packets().size(), c.want_packets);
-        for (auto& p : input_packets()) EXPECT_EQ(p.size, c.short_to);
-        EXPECT_EQ(count_lines("-- simulate_Touch_Y write error -1"), c.want_error_lines);
-        budget.restart();
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        budget.expect_idle(5);
-        // Fault cleared: the next swipe is whole.
-        fault_fail_next(Fault::kInputWrite, 0, 0);
-        input_short_writes(0);
-        expect_gesture(kSwipeUp, kSwipeRecords);
-        for (auto& p : input_packets()) EXPECT_EQ(p.size, sizeof(struct input_event));
-    }
+struct WriteFaultCase {
+    const char* name;
+    int err;          // every write fails with this
+    size_t short_to;  // or delivers only this many bytes
+    size_t want_packets;
+    int want_error_lines;
+};
+KRV_PRINT_BY_NAME(WriteFaultCase)
+
+using RefusedAndShortInputWrites = krvtest::WithCases<Faults, WriteFaultCase>;
+
+TEST_P(RefusedAndShortInputWrites, AreNotRetried) {
+    const WriteFaultCase& c = GetParam();
+    if (c.err) fault_fail_next(Fault::kInputWrite, 1000, c.err);
+    input_short_writes(c.short_to);
+    const int writes0 = fault_calls(Fault::kInputWrite);
+    clear_logs();
+    input_clear();
+    sensor_set_frames(kSwipeUp);
+    Budget budget;
+    ASSERT_EQ(touch(), 1);
+    ASSERT_TRUE(wait_line("-- simulate_Touch_Y"));
+    ASSERT_TRUE(wait_line("Nav Running ..."));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // One write per record, whatever its outcome.
+    EXPECT_EQ(fault_calls(Fault::kInputWrite) - writes0, static_cast<int>(kSwipeRecords));
+    EXPECT_EQ(input_packets().size(), c.want_packets);
+    for (auto& p : input_packets()) EXPECT_EQ(p.size, c.short_to);
+    EXPECT_EQ(count_lines("-- simulate_Touch_Y write error -1"), c.want_error_lines);
+    budget.restart();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    budget.expect_idle(5);
+    // Fault cleared: the next swipe is whole.
+    fault_fail_next(Fault::kInputWrite, 0, 0);
+    input_short_writes(0);
+    expect_gesture(kSwipeUp, kSwipeRecords);
+    for (auto& p : input_packets()) EXPECT_EQ(p.size, sizeof(struct input_event));
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, RefusedAndShortInputWrites,
+                         ::testing::Values(WriteFaultCase{"queue_full_eagain", EAGAIN, 0, 0,
+                                                          static_cast<int>(kSwipeRecords)},
+                                           WriteFaultCase{"short_writes", 0, 8, kSwipeRecords, 0}),
+                         krvtest::CaseName());
 
 // ------------------------------------------------------------ sensor node
 

@@ -60,6 +60,7 @@ struct SummaryCase {
     uint8_t want_invalid;
     const char* want_line;
 };
+KRV_PRINT_BY_NAME(SummaryCase)
 
 using FrameSummary = krvtest::WithCases<Classification, SummaryCase>;
 
@@ -158,6 +159,8 @@ struct MoveCase {
     const char* line5517;
 };
 
+[[maybe_unused]] void PrintTo(const MoveCase& c, std::ostream* os) { *os << "dx " << c.dx << ", dy " << c.dy; }
+
 // The branch line a classifier logged, or "" when it logged none.
 std::string branch_line() {
     for (auto& l : krvtest::log_texts())
@@ -230,8 +233,7 @@ struct PassCase {
     int want;
     std::vector<const char*> want_lines;
 };
-
-void PrintTo(const PassCase& c, std::ostream* os) { *os << c.name; }
+KRV_PRINT_BY_NAME(PassCase)
 
 using PassResults = krvtest::WithCases<Classification, PassCase>;
 

@@ -57,6 +57,7 @@ struct KeyCase {
     int result;
     int key;  // 0: none
 };
+KRV_PRINT_BY_NAME(KeyCase)
 
 using KeysForResultCodes = krvtest::WithCases<EventScripts, KeyCase>;
 
@@ -112,6 +113,7 @@ struct SwipeCase {
     bool horizontal;
     int pos_lines;  // "-pos" trace lines
 };
+KRV_PRINT_BY_NAME(SwipeCase)
 
 using FourSwipes = krvtest::WithCases<EventScripts, SwipeCase>;
 
@@ -146,6 +148,7 @@ struct PrefixCase {
     const char* swipe;  // the name handed to the library
     size_t records;
 };
+KRV_PRINT_BY_NAME(PrefixCase)
 
 using SwipeNamesArePrefixes = krvtest::WithCases<EventScripts, PrefixCase>;
 
@@ -172,6 +175,7 @@ struct DispatchCase {
     bool no_touch_line;
     bool silent;
 };
+KRV_PRINT_BY_NAME(DispatchCase)
 
 using Dispatch = krvtest::WithCases<EventScripts, DispatchCase>;
 

@@ -56,6 +56,7 @@ struct ScriptCase {
     const char* name;
     Script run;
 };
+KRV_PRINT_BY_NAME(ScriptCase)
 const ScriptCase kScripts[] = {{"simulate_Touch_X", simulate_Touch_X}, {"simulate_Touch_Y", simulate_Touch_Y}};
 
 using EachScript = krvtest::WithCases<::testing::Test, ScriptCase>;
@@ -113,6 +114,7 @@ struct TraceCase {
     const char* routine;
     int pos_lines;
 };
+KRV_PRINT_BY_NAME(TraceCase)
 
 using ScriptTraces = krvtest::WithCases<::testing::Test, TraceCase>;
 
@@ -160,6 +162,7 @@ struct RefusedCase {
     int records;
     bool traced;
 };
+KRV_PRINT_BY_NAME(RefusedCase)
 
 using RefusedWrites = krvtest::WithCases<::testing::Test, RefusedCase>;
 

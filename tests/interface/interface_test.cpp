@@ -69,6 +69,7 @@ struct SetStaCase {
     int sta;
     const char* want;
 };
+KRV_PRINT_BY_NAME(SetStaCase)
 
 using SetSta = krvtest::WithCases<Interface, SetStaCase>;
 
@@ -91,6 +92,7 @@ struct GetStaCase {
     const char* value;  // nullptr: unset
     int want;
 };
+KRV_PRINT_BY_NAME(GetStaCase)
 
 using GetSta = krvtest::WithCases<Interface, GetStaCase>;
 
