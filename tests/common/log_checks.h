@@ -14,4 +14,11 @@ namespace krvtest {
 
 void allow_error_lines(std::vector<std::string> texts = {});
 
+// uinit's "CNL" write gives up when no reader opens the pipe within its
+// bound (the control thread busy elsewhere, or slow under Valgrind or a
+// sanitizer) and says so at error priority; the cancel it stored ends the
+// thread all the same. Fixtures that run uinit with a live control thread
+// declare this line.
+inline void allow_uinit_write_line() { allow_error_lines({"Open fifo file error\n"}); }
+
 }  // namespace krvtest

@@ -102,6 +102,7 @@ class Faults : public ::testing::Test {
     void SetUp() override {
         sensor_reset();
         clear_logs();
+        allow_uinit_write_line();
         ASSERT_EQ(krv_nav_core_init(), 0);
         ASSERT_TRUE(armed());
     }

@@ -55,6 +55,7 @@ class Interface : public ::testing::Test {
         use_store(store_.path());
         sensor_reset();
         clear_logs();
+        allow_uinit_write_line();
     }
     void TearDown() override {
         use_store(store_.path());
