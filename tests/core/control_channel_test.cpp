@@ -82,12 +82,9 @@ struct ReadCase {
     int want;
     const char* want_text;
 };
-KRV_PRINT_BY_NAME(ReadCase)
-
-using ReadsOfEveryLength = krvtest::WithCases<ControlChannel, ReadCase>;
+KRV_CASE_SUITE(ReadsOfEveryLength, ControlChannel, ReadCase);
 
 TEST_P(ReadsOfEveryLength, LastByteBecomesTheEnd) {
-    const ReadCase& c = GetParam();
     char buf[1024];
     memset(buf, 'z', sizeof buf);
     std::atomic<int> n{99};

@@ -56,12 +56,9 @@ struct GestureCase {
     int fetch_delay_ms;
     int code;  // the result whose records the touch injects
 };
-KRV_PRINT_BY_NAME(GestureCase)
-
-using GesturesBecomeEvents = krvtest::WithCases<NavigationThread, GestureCase>;
+KRV_CASE_SUITE(GesturesBecomeEvents, NavigationThread, GestureCase);
 
 TEST_P(GesturesBecomeEvents, OneTouchOneStream) {
-    const GestureCase& c = GetParam();
     const std::vector<krvrec::Record> want = krvrec::result_records(c.code);
     input_clear();
     clear_logs();

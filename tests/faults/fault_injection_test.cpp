@@ -140,12 +140,9 @@ struct InterruptCase {
     const FramePair* frames;
     size_t records;
 };
-KRV_PRINT_BY_NAME(InterruptCase)
-
-using InterruptedCalls = krvtest::WithCases<Faults, InterruptCase>;
+KRV_CASE_SUITE(InterruptedCalls, Faults, InterruptCase);
 
 TEST_P(InterruptedCalls, AreReissuedAndNothingIsLost) {
-    const InterruptCase& c = GetParam();
     const int calls0 = fault_calls(c.call);
     fault_fail_next(c.call, 3, EINTR);
     if (c.call == Fault::kSensorOpen) {
@@ -199,12 +196,9 @@ struct WriteFaultCase {
     size_t want_packets;
     int want_error_lines;
 };
-KRV_PRINT_BY_NAME(WriteFaultCase)
-
-using RefusedAndShortInputWrites = krvtest::WithCases<Faults, WriteFaultCase>;
+KRV_CASE_SUITE(RefusedAndShortInputWrites, Faults, WriteFaultCase);
 
 TEST_P(RefusedAndShortInputWrites, AreNotRetried) {
-    const WriteFaultCase& c = GetParam();
     if (c.err) fault_fail_next(Fault::kInputWrite, 1000, c.err);
     input_short_writes(c.short_to);
     const int writes0 = fault_calls(Fault::kInputWrite);

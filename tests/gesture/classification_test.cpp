@@ -60,12 +60,9 @@ struct SummaryCase {
     uint8_t want_invalid;
     const char* want_line;
 };
-KRV_PRINT_BY_NAME(SummaryCase)
-
-using FrameSummary = krvtest::WithCases<Classification, SummaryCase>;
+KRV_CASE_SUITE(FrameSummary, Classification, SummaryCase);
 
 TEST_P(FrameSummary, ValidityMeanAndLine) {
-    const SummaryCase& c = GetParam();
     Frame f;
     for (int i = 0; i < c.touch_pixels; ++i) f.px[i] = 50;
     for (int i = 0; i < c.extra_row127; ++i) f.px[127 * W + i] = 50;
@@ -176,7 +173,6 @@ const char* const kRight = "right gDirection moving !\n";
 using DirectionBoundaries = krvtest::WithCases<Classification, MoveCase>;
 
 TEST_P(DirectionBoundaries, BothClassifiers) {
-    const MoveCase& c = GetParam();
     // interval_time stays outside the tap window: a full pass with a
     // scripted 0 ms duration first.
     krvtest::sensor_set_frames(krvtest::make_pair({10, 10, 20, 20}, {10, 10, 20, 20}));
@@ -233,12 +229,9 @@ struct PassCase {
     int want;
     std::vector<const char*> want_lines;
 };
-KRV_PRINT_BY_NAME(PassCase)
-
-using PassResults = krvtest::WithCases<Classification, PassCase>;
+KRV_CASE_SUITE(PassResults, Classification, PassCase);
 
 TEST_P(PassResults, CodeAndLines) {
-    const PassCase& c = GetParam();
     krvtest::sensor_set_frames(c.pair);
     struct timeval t0 = {1000, 900000};
     struct timeval t1 = {1000 + (900000 + c.duration_us) / 1000000, (900000 + c.duration_us) % 1000000};

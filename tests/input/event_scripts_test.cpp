@@ -57,12 +57,9 @@ struct KeyCase {
     int result;
     int key;  // 0: none
 };
-KRV_PRINT_BY_NAME(KeyCase)
-
-using KeysForResultCodes = krvtest::WithCases<EventScripts, KeyCase>;
+KRV_CASE_SUITE(KeysForResultCodes, EventScripts, KeyCase);
 
 TEST_P(KeysForResultCodes, PressAndReleaseOrNothing) {
-    const KeyCase& c = GetParam();
     EXPECT_EQ(krv_nav_reportKey2(c.result), 0);
     auto p = settle(c.key ? 4 : 0);
     EXPECT_EQ(input_opens(), 1);
@@ -113,15 +110,12 @@ struct SwipeCase {
     bool horizontal;
     int pos_lines;  // "-pos" trace lines
 };
-KRV_PRINT_BY_NAME(SwipeCase)
-
-using FourSwipes = krvtest::WithCases<EventScripts, SwipeCase>;
+KRV_CASE_SUITE(FourSwipes, EventScripts, SwipeCase);
 
 TEST_P(FourSwipes, RecordsAndTimes) {
-    const SwipeCase& s = GetParam();
-    EXPECT_EQ(krv_nav_simulateTouch(s.name), 0);
+    EXPECT_EQ(krv_nav_simulateTouch(c.name), 0);
     auto p = settle(krvrec::kSwipeRecords);
-    ASSERT_THAT(events_of(p), ::testing::ElementsAreArray(EventsAre(krvrec::swipe_records(s.swipe))));
+    ASSERT_THAT(events_of(p), ::testing::ElementsAreArray(EventsAre(krvrec::swipe_records(c.swipe))));
     for (const auto& pk : p) EXPECT_EQ(pk.size, sizeof(input_event));
     // Touch-down: time zero until the first report.
     for (int i = 0; i < 5; ++i) EXPECT_EQ(zero_time(p[i].ev), i < 4) << i;
@@ -133,7 +127,7 @@ TEST_P(FourSwipes, RecordsAndTimes) {
     // Lift-off keeps the time of the last step's report.
     EXPECT_TRUE(same_time(p[65].ev, p[64].ev));
     EXPECT_TRUE(same_time(p[66].ev, p[64].ev));
-    EXPECT_EQ(count_lines(s.horizontal ? "-pos simulate_Touch_X" : "-pos simulate_Touch_Y"), s.pos_lines);
+    EXPECT_EQ(count_lines(c.horizontal ? "-pos simulate_Touch_X" : "-pos simulate_Touch_Y"), c.pos_lines);
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, FourSwipes,
@@ -148,12 +142,9 @@ struct PrefixCase {
     const char* swipe;  // the name handed to the library
     size_t records;
 };
-KRV_PRINT_BY_NAME(PrefixCase)
-
-using SwipeNamesArePrefixes = krvtest::WithCases<EventScripts, PrefixCase>;
+KRV_CASE_SUITE(SwipeNamesArePrefixes, EventScripts, PrefixCase);
 
 TEST_P(SwipeNamesArePrefixes, CaseSensitiveFirstMatch) {
-    const PrefixCase& c = GetParam();
     EXPECT_EQ(records_after(krv_nav_simulateTouch(c.swipe), c.records), c.records);
     EXPECT_EQ(input_opens(), 1);
     EXPECT_EQ(input_closes(), 1);
@@ -175,12 +166,9 @@ struct DispatchCase {
     bool no_touch_line;
     bool silent;
 };
-KRV_PRINT_BY_NAME(DispatchCase)
-
-using Dispatch = krvtest::WithCases<EventScripts, DispatchCase>;
+KRV_CASE_SUITE(Dispatch, EventScripts, DispatchCase);
 
 TEST_P(Dispatch, SwipesOnlyForUpAndDown) {
-    const DispatchCase& c = GetParam();
     EXPECT_EQ(records_after(krv_nav_func(c.code), c.records), c.records);
     EXPECT_EQ(count_lines("no simulate Touch"), c.no_touch_line ? 1 : 0);
     if (c.silent) {

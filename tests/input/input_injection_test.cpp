@@ -56,23 +56,21 @@ struct ScriptCase {
     const char* name;
     Script run;
 };
-KRV_PRINT_BY_NAME(ScriptCase)
 const ScriptCase kScripts[] = {{"simulate_Touch_X", simulate_Touch_X}, {"simulate_Touch_Y", simulate_Touch_Y}};
 
-using EachScript = krvtest::WithCases<::testing::Test, ScriptCase>;
+KRV_CASE_SUITE(EachScript, ::testing::Test, ScriptCase);
 
 // Any non-zero direction flag moves the same way as 1.
 TEST_P(EachScript, NonZeroFlagsMoveLikeOne) {
-    const ScriptCase& s = GetParam();
     Channel ref;
     ASSERT_TRUE(ref.ok());
-    s.run(ref.writer(), 1);
+    c.run(ref.writer(), 1);
     const Values want = values_of(ref.drain());
     ASSERT_EQ(want.type.size(), 68u);
     for (int flag : {2, -1, 0x10000}) {
         Channel ch;
         ASSERT_TRUE(ch.ok());
-        s.run(ch.writer(), flag);
+        c.run(ch.writer(), flag);
         const Values got = values_of(ch.drain());
         EXPECT_EQ(got.type, want.type) << flag;
         EXPECT_EQ(got.code, want.code) << flag;
@@ -84,10 +82,9 @@ TEST_P(EachScript, NonZeroFlagsMoveLikeOne) {
 // Each step's report is stamped anew after the pause of the step before;
 // the positions and the lift-off carry earlier reports' times.
 TEST_P(EachScript, StepReportsAreFreshAndPaced) {
-    const ScriptCase& s = GetParam();
     Channel ch;
     ASSERT_TRUE(ch.ok());
-    s.run(ch.writer(), 0);
+    c.run(ch.writer(), 0);
     auto p = ch.drain();
     ASSERT_EQ(p.size(), 68u);
     for (int i = 0; i < 20; ++i) {
@@ -114,14 +111,11 @@ struct TraceCase {
     const char* routine;
     int pos_lines;
 };
-KRV_PRINT_BY_NAME(TraceCase)
-
-using ScriptTraces = krvtest::WithCases<::testing::Test, TraceCase>;
+KRV_CASE_SUITE(ScriptTraces, ::testing::Test, TraceCase);
 
 // Traces bracket each script; only the leftward horizontal swipe logs its
 // steps; all lines are debug lines of "nav_core".
 TEST_P(ScriptTraces, BracketAndSteps) {
-    const TraceCase& c = GetParam();
     Channel ch;
     ASSERT_TRUE(ch.ok());
     take_logs();
@@ -162,14 +156,11 @@ struct RefusedCase {
     int records;
     bool traced;
 };
-KRV_PRINT_BY_NAME(RefusedCase)
-
-using RefusedWrites = krvtest::WithCases<::testing::Test, RefusedCase>;
+KRV_CASE_SUITE(RefusedWrites, ::testing::Test, RefusedCase);
 
 // A descriptor that refuses writes: every record is logged as a write error
 // with the routine's name and the result, and the routine carries on.
 TEST_P(RefusedWrites, AreLoggedAndSkipped) {
-    const RefusedCase& c = GetParam();
     int fd = open("/dev/null", O_RDONLY);
     ASSERT_GE(fd, 0);
     take_logs();

@@ -70,12 +70,9 @@ struct SetStaCase {
     int sta;
     const char* want;
 };
-KRV_PRINT_BY_NAME(SetStaCase)
-
-using SetSta = krvtest::WithCases<Interface, SetStaCase>;
+KRV_CASE_SUITE(SetSta, Interface, SetStaCase);
 
 TEST_P(SetSta, WritesEnableOrDisable) {
-    const SetStaCase& c = GetParam();
     EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_setSta(nullptr, nullptr, c.sta), 0);
     EXPECT_EQ(property(), c.want);
     char line[64];
@@ -93,12 +90,9 @@ struct GetStaCase {
     const char* value;  // nullptr: unset
     int want;
 };
-KRV_PRINT_BY_NAME(GetStaCase)
-
-using GetSta = krvtest::WithCases<Interface, GetStaCase>;
+KRV_CASE_SUITE(GetSta, Interface, GetStaCase);
 
 TEST_P(GetSta, ComparesPrefixes) {
-    const GetStaCase& c = GetParam();
     if (c.value) {
         ASSERT_EQ(property_set("persist.korrivan.nav", c.value), 0);
     }
