@@ -52,6 +52,7 @@ int sensor_open(int flags) {
 int sensor_close(int fd) {
     std::lock_guard<std::mutex> lk(g_fd_mu);
     const int s = g_fds.find(fd);
+    if (s < 0) return real_close(fd);  // closed meanwhile by another thread
     // The library's end first: closing ours while the library's is still
     // armed would raise a SIGIO that no touch caused.
     g_fds.free_slot(s);

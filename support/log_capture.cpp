@@ -22,6 +22,7 @@ std::vector<LogLine>& g_lines = *new std::vector<LogLine>;
 std::vector<LogLine>& g_errors = *new std::vector<LogLine>;
 constexpr int kErrorPriority = 6;  // ANDROID_LOG_ERROR
 std::atomic<bool> g_capture{true};
+bool g_track_errors = false;  // under g_mu
 }  // namespace
 
 size_t wait_logs(size_t n, int ms) {
@@ -51,6 +52,7 @@ std::vector<LogLine> take_logs() {
 
 std::vector<LogLine> take_error_lines() {
     std::lock_guard<std::mutex> lk(g_mu);
+    g_track_errors = true;
     std::vector<LogLine> out;
     out.swap(g_errors);
     return out;
@@ -77,7 +79,8 @@ extern "C" int __android_log_print(int prio, const char* tag, const char* fmt, .
     int tid = static_cast<int>(syscall(SYS_gettid));
     std::lock_guard<std::mutex> lk(krvtest::g_mu);
     krvtest::g_lines.push_back({prio, tag ? tag : "", buf, us, tid});
-    if (prio >= krvtest::kErrorPriority) krvtest::g_errors.push_back(krvtest::g_lines.back());
+    if (prio >= krvtest::kErrorPriority && krvtest::g_track_errors)
+        krvtest::g_errors.push_back(krvtest::g_lines.back());
     krvtest::g_cv.notify_all();
     return 1;
 }
