@@ -26,10 +26,13 @@ namespace sim {
 
 namespace {
 
+// The drain threads are detached and may still signal as the process
+// exits, so what they touch is never destroyed: no exit handler tears it
+// down under them.
 std::mutex g_mu;  // the state below
-std::condition_variable g_cv;
+std::condition_variable& g_cv = *new std::condition_variable;
 bool g_present = true;
-std::vector<Packet> g_packets;
+std::vector<Packet>& g_packets = *new std::vector<Packet>;
 int g_opens = 0, g_closes = 0;
 long g_sessions_opened = 0, g_sessions_drained = 0;  // never reset
 FdTable g_fds;                                       // the library's ends
