@@ -67,6 +67,8 @@ int sensor_fcntl(int fd, int cmd, unsigned long arg, const char* sym);
 bool is_input(int fd);
 int input_open(int flags);
 void input_note_close(int fd);
+// EVIOCGNAME and EVIOCGBIT on an input descriptor.
+int input_ioctl(unsigned long request, void* arg);
 // The length a write of `n` bytes to an input descriptor delivers.
 size_t input_write_length(size_t n);
 void input_reset();

@@ -124,6 +124,7 @@ int ioctl(int fd, unsigned long request, ...) {
     void* arg = va_arg(ap, void*);
     va_end(ap);
     if (is_sensor(fd)) return sensor_ioctl(fd, request, arg);
+    if (is_input(fd)) return input_ioctl(request, arg);
     return real<int (*)(int, unsigned long, void*)>("ioctl")(fd, request, arg);
 }
 

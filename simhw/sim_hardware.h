@@ -13,7 +13,8 @@
 //   key request records its byte.
 // - "/dev/input/event2": open gives one end of a SOCK_SEQPACKET pair, so
 //   every write arrives as one packet; a thread drains the packets into a
-//   list of records.
+//   list of records. EVIOCGNAME and EVIOCGBIT are answered as a touch panel
+//   would answer them.
 // - Either node's descriptor is close-on-exec only if the open asked for it
 //   (O_CLOEXEC), as with a real node.
 // - The command pipe path is redirected into a temporary directory, where
@@ -79,6 +80,16 @@ void input_clear();
 size_t input_wait(size_t n, int ms);
 int input_opens();
 int input_closes();
+// The panel behind the input node, as EVIOCGNAME and EVIOCGBIT report it:
+// the name "krv simulated touch panel", the event types EV_SYN, EV_KEY and
+// EV_ABS, the keys KEY_LEFT, KEY_RIGHT, KEY_BACK, KEY_HOMEPAGE, BTN_TOUCH
+// and BTN_TOOL_FINGER, the axes ABS_MT_SLOT, ABS_MT_TOUCH_MAJOR,
+// ABS_MT_POSITION_X, ABS_MT_POSITION_Y and ABS_MT_TRACKING_ID. Other
+// requests fail with ENOTTY, as on a node that is no input device.
+constexpr const char* kPanelName = "krv simulated touch panel";
+// From now on the panel does not declare `code` of event type `type`
+// (type 0: the event type `code` itself); sensor_reset declares all again.
+void input_panel_lacks(uint16_t type, uint16_t code);
 // Waits up to `ms` until every input session opened so far has been read to
 // its end (the library closed it and all its packets are in the list).
 bool input_wait_drained(int ms);
