@@ -75,8 +75,10 @@ void input_reset();
 
 // ---- command pipe (command_pipe.cpp)
 bool is_pipe_path(const char* path);
-// The pipe's path redirected into the temporary folder; any other path as
-// it is.
+// The pipe's path or its folder's.
+bool is_redirected(const char* path);
+// The pipe's path and its folder's redirected into the temporary folder;
+// any other path as it is.
 const char* redirect(const char* path, std::string& storage);
 void pipe_opened(int fd, int flags);
 bool is_pipe(int fd);

@@ -36,7 +36,7 @@ int dispatch_open(const char* path, int flags, mode_t mode, const char* sym) {
 // openat with an absolute path names the same file whatever the folder.
 int dispatch_openat(int dirfd, const char* path, int flags, mode_t mode, const char* sym) {
     if (path && path[0] == '/' &&
-        (strcmp(path, KRV_SENSOR_NODE) == 0 || strcmp(path, KRV_INPUT_NODE) == 0 || is_pipe_path(path)))
+        (strcmp(path, KRV_SENSOR_NODE) == 0 || strcmp(path, KRV_INPUT_NODE) == 0 || is_redirected(path)))
         return dispatch_open(path, flags, mode, "open");
     return real<int (*)(int, const char*, int, ...)>(sym)(dirfd, path, flags, mode);
 }
@@ -103,6 +103,16 @@ int mkfifo(const char* path, mode_t mode) {
     const int rc = real<int (*)(const char*, mode_t)>("mkfifo")(redirect(path, storage), mode);
     if (rc == 0 && is_pipe_path(path)) pipe_created();
     return rc;
+}
+
+int mkdir(const char* path, mode_t mode) {
+    std::string storage;
+    return real<int (*)(const char*, mode_t)>("mkdir")(redirect(path, storage), mode);
+}
+
+int rmdir(const char* path) {
+    std::string storage;
+    return real<int (*)(const char*)>("rmdir")(redirect(path, storage));
 }
 
 int chmod(const char* path, mode_t mode) {

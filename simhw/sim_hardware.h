@@ -1,8 +1,8 @@
 // Simulated hardware for test and tool binaries, one file per device:
 // sensor.cpp, input_node.cpp, command_pipe.cpp, clock.cpp, faults.cpp; the
 // C library entry points the binary defines in their place (open, close,
-// ioctl, fcntl, read, write, access, mkfifo, chmod, gettimeofday) are in
-// interposers.cpp. They take precedence over the C library's for the
+// ioctl, fcntl, read, write, access, mkfifo, mkdir, rmdir, chmod,
+// gettimeofday) are in interposers.cpp. They take precedence over the C library's for the
 // library too, act only on the fixed paths and pass everything else
 // through.
 //
@@ -18,7 +18,11 @@
 // - Either node's descriptor is close-on-exec only if the open asked for it
 //   (O_CLOEXEC), as with a real node.
 // - The command pipe path is redirected into a temporary directory, where
-//   it is a real FIFO.
+//   it is a real FIFO; the pipe's folder path stands for that directory
+//   (KRV_SIM_DATA_DIR, for a preloaded host that makes the folder itself:
+//   see command_pipe.cpp).
+// - A preloaded host (krv-navd) is steered from outside through a control
+//   socket: see remote_control.cpp.
 #pragma once
 
 #include <linux/input.h>
