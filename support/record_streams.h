@@ -102,6 +102,30 @@ inline std::vector<Record> codes_written() {
     return codes;
 }
 
+// The name of a code the library writes, of SYN_REPORT or of ABS_MT_SLOT
+// (which the input core adds to what readers get); nullptr for others.
+inline const char* code_name(uint16_t type, uint16_t code) {
+    struct Named {
+        uint16_t type, code;
+        const char* name;
+    };
+    static constexpr Named kNames[] = {
+        {EV_SYN, SYN_REPORT, "SYN_REPORT"},
+        {EV_KEY, KEY_LEFT, "KEY_LEFT"},
+        {EV_KEY, KEY_RIGHT, "KEY_RIGHT"},
+        {EV_KEY, KEY_BACK, "KEY_BACK"},
+        {EV_KEY, KEY_HOMEPAGE, "KEY_HOMEPAGE"},
+        {EV_KEY, BTN_TOUCH, "BTN_TOUCH"},
+        {EV_ABS, ABS_MT_SLOT, "ABS_MT_SLOT"},
+        {EV_ABS, ABS_MT_POSITION_X, "ABS_MT_POSITION_X"},
+        {EV_ABS, ABS_MT_POSITION_Y, "ABS_MT_POSITION_Y"},
+        {EV_ABS, ABS_MT_TRACKING_ID, "ABS_MT_TRACKING_ID"},
+    };
+    for (const Named& n : kNames)
+        if (n.type == type && n.code == code) return n.name;
+    return nullptr;
+}
+
 // What the navigation thread injects for a result code: 3 and 4 a swipe, 5
 // the back key, 7 the home key, anything else nothing.
 inline std::vector<Record> result_records(int code) {

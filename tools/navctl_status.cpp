@@ -53,34 +53,7 @@ Result check_sensor() {
 }
 
 std::string code_name(const krvrec::Record& c) {
-    if (c.type == EV_KEY) {
-        switch (c.code) {
-            case KEY_LEFT:
-                return "KEY_LEFT";
-            case KEY_RIGHT:
-                return "KEY_RIGHT";
-            case KEY_BACK:
-                return "KEY_BACK";
-            case KEY_HOMEPAGE:
-                return "KEY_HOMEPAGE";
-            case BTN_TOUCH:
-                return "BTN_TOUCH";
-            default:
-                return "key " + std::to_string(c.code);
-        }
-    }
-    if (c.type == EV_ABS) {
-        switch (c.code) {
-            case ABS_MT_POSITION_X:
-                return "ABS_MT_POSITION_X";
-            case ABS_MT_POSITION_Y:
-                return "ABS_MT_POSITION_Y";
-            case ABS_MT_TRACKING_ID:
-                return "ABS_MT_TRACKING_ID";
-            default:
-                return "axis " + std::to_string(c.code);
-        }
-    }
+    if (const char* name = krvrec::code_name(c.type, c.code)) return name;
     return "type " + std::to_string(c.type) + " code " + std::to_string(c.code);
 }
 
