@@ -13,6 +13,10 @@ target_include_directories(krv_navctl_status PUBLIC ${CMAKE_CURRENT_LIST_DIR} ${
                                              PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(krv_navctl_status PUBLIC krv::properties)
 target_compile_options(krv_navctl_status PRIVATE ${KRV_WARNINGS})
+# Under user-mode emulation a 32-bit readdir() fails with EOVERFLOW on the
+# host's 64-bit directory offsets (docs/platforms.md); a device's kernel
+# hands a 32-bit process 32-bit offsets.
+target_compile_definitions(krv_navctl_status PRIVATE _FILE_OFFSET_BITS=64)
 
 add_executable(navctl ${CMAKE_CURRENT_LIST_DIR}/navctl.cpp)
 target_include_directories(navctl PRIVATE ${PROJECT_SOURCE_DIR}/include)
