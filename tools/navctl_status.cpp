@@ -153,6 +153,7 @@ ReaderScan find_readers(const char* proc, const struct stat& fifo) {
         scan.unreadable = std::string(proc) + ": " + error_text(errno);
         return scan;
     }
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): navctl runs a single thread.
     while (const struct dirent* p = readdir(all)) {
         if (!is_number(p->d_name)) continue;
         const std::string pid_dir = std::string(proc) + "/" + p->d_name;
@@ -164,6 +165,7 @@ ReaderScan find_readers(const char* proc, const struct stat& fifo) {
             continue;
         }
         bool reader = false;
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): navctl runs a single thread.
         while (const struct dirent* f = readdir(fds))
             if (is_number(f->d_name) && reads_fifo(fd_dir, pid_dir + "/fdinfo", f->d_name, fifo)) reader = true;
         closedir(fds);
@@ -191,7 +193,7 @@ Result check_pipe(const StatusOptions& o) {
     }
     if (!S_ISFIFO(st.st_mode)) return {Verdict::kNotReady, std::string("not a FIFO but ") + kind_of(st.st_mode)};
     char mode[8];
-    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    (void)snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
     const std::string fifo = std::string("FIFO of mode ") + mode;
     const ReaderScan scan = find_readers(o.proc, st);
     if (!scan.readers.empty()) {
