@@ -32,14 +32,16 @@ char g_dir[32] = "/tmp/krv-pipe-XXXXXX";
 // Read once as the binary starts, before any thread can call setenv.
 const char* const g_data_dir = getenv("KRV_SIM_DATA_DIR");
 
-// The pipe path up to its last name, without trailing slashes.
+// The pipe path up to its last name, without trailing slashes. Like the
+// folder below, never destroyed: calls at exit (the folder's removal, a
+// worker still running) look at it.
 const std::string& folder_path() {
-    static const std::string f = [] {
+    static const std::string& f = *new std::string([] {
         std::string p = KRV_CTL_PIPE;
         p.erase(p.rfind('/'));
         while (p.size() > 1 && p.back() == '/') p.pop_back();
         return p;
-    }();
+    }());
     return f;
 }
 
@@ -56,16 +58,16 @@ void remove_dir() {
     char path[64];
     snprintf(path, sizeof path, "%s/navCtrlPipe", g_dir);
     unlink(path);
-    rmdir(g_dir);
+    real<int (*)(const char*)>("rmdir")(g_dir);
 }
 
 const std::string& dir() {
-    static const std::string d = [] {
+    static const std::string& d = *new std::string([] {
         if (g_data_dir != nullptr) return g_data_dir + folder_path();
         if (mkdtemp(g_dir) == nullptr) return std::string("/tmp");
         atexit(remove_dir);
         return std::string(g_dir);
-    }();
+    }());
     return d;
 }
 
