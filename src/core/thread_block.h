@@ -10,10 +10,10 @@
 
 namespace krv {
 
-inline int32_t load_state(ThreadControlBlock& b) { return atomic_load(b.state); }
+inline int32_t load_state(const ThreadControlBlock& b) { return atomic_load(b.state); }
 inline void store_state(ThreadControlBlock& b, int32_t s) { atomic_store(b.state, s); }
 
-inline bool has_thread(ThreadControlBlock& b) { return atomic_load(b.thread) != pthread_t{}; }
+inline bool has_thread(const ThreadControlBlock& b) { return atomic_load(b.thread) != pthread_t{}; }
 
 // Creates a worker for `block` unless one exists. The handle word is claimed
 // (set to a placeholder) before the thread starts, so two creators never
