@@ -12,12 +12,12 @@
 
 #include <utility>
 
-#include "library_analysis.h"
 #include "log_sink.h"
 #include "ratio_reporter.h"
+#include "simhw/sim_hardware.h"
 #include "support/frame_pairs.h"
+#include "support/pair_analysis.h"
 #include "support/reference_analysis.h"
-#include "support/sim_hardware.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ void analysis_library(benchmark::State& state, Shape s, bool format_logs) {
     krvbench::log_set_formatting(format_logs);
     for (auto _ : state) {
         FrameInfo a, b;
-        krvbench::analyse_pair(p, &a, &b);
+        krvpair::analyse_pair(p, &a, &b);
         benchmark::DoNotOptimize(a);
         benchmark::DoNotOptimize(b);
         benchmark::ClobberMemory();

@@ -1,5 +1,7 @@
 #include "log_sink.h"
 
+#include "support/platform_log.h"
+
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>

@@ -29,11 +29,11 @@
 #include <string>
 #include <vector>
 
-#include "heap_count.h"
-#include "library_analysis.h"
 #include "log_sink.h"
+#include "simhw/sim_hardware.h"
 #include "support/frame_pairs.h"
-#include "support/sim_hardware.h"
+#include "support/heap_count.h"
+#include "support/pair_analysis.h"
 
 using krvbench::now_ns;
 
@@ -145,7 +145,7 @@ void* run_pass(void*) {
 void* run_analysis(void*) {
     static FramePair p = shape_pair(krvgen::Shape::Noisy, 0);
     FrameInfo a, b;
-    krvbench::analyse_pair(p, &a, &b);
+    krvpair::analyse_pair(p, &a, &b);
     benchmark::DoNotOptimize(a);
     return nullptr;
 }
@@ -178,17 +178,17 @@ void heap(benchmark::State& state) {
     krvtest::input_clear();
 
     for (auto _ : state) {
-        krvbench::heap_reset();
-        krvbench::heap_count(true);
+        krvheap::heap_reset();
+        krvheap::heap_count(true);
         for (int i = 0; i < passes; ++i) {
             krvtest::sensor_set_frames(pairs[i % 5]);
             benchmark::DoNotOptimize(cal_touch_area());
         }
-        const krvbench::HeapCounts after_passes = krvbench::heap_counts();
+        const krvheap::HeapCounts after_passes = krvheap::heap_counts();
         for (int i = 0; i < keys; ++i) krv_nav_reportKey2(i % 2 ? 5 : 7);
         for (int i = 0; i < swipes; ++i) krv_nav_simulateTouch(i % 2 ? "up" : "down");
-        krvbench::heap_count(false);
-        const krvbench::HeapCounts all = krvbench::heap_counts();
+        krvheap::heap_count(false);
+        const krvheap::HeapCounts all = krvheap::heap_counts();
         state.counters["passes"] = passes;
         state.counters["keys"] = keys;
         state.counters["swipes"] = swipes;
@@ -213,7 +213,7 @@ std::set<int> task_ids() {
 }
 
 std::vector<int> g_library_tids;
-krvbench::HeapCounts g_start_allocs{};
+krvheap::HeapCounts g_start_allocs{};
 
 // Starts the navigation and control threads once, and remembers their ids.
 bool library_threads() {
@@ -223,11 +223,11 @@ bool library_threads() {
     // Creating the threads is the one place where the C library allocates
     // on the library's behalf (thread bookkeeping); it shows in the heap
     // figures as the start-up cost.
-    krvbench::heap_reset();
-    krvbench::heap_count(true);
+    krvheap::heap_reset();
+    krvheap::heap_count(true);
     const bool started = krv_nav_core_init() == 0 && krv_nav_core_ctl_init() == 0;
-    krvbench::heap_count(false);
-    g_start_allocs = krvbench::heap_counts();
+    krvheap::heap_count(false);
+    g_start_allocs = krvheap::heap_counts();
     if (!started) return false;
     if (!wait_for(sensor_armed, 5000)) return false;
     sleep_us(100000);  // the control thread settles on its pipe
@@ -280,14 +280,14 @@ void touch_to_event(benchmark::State& state, Touch kind) {
             break;
     }
     std::vector<double> to_pass, to_record;
-    krvbench::heap_reset();
-    krvbench::heap_count(true);
+    krvheap::heap_reset();
+    krvheap::heap_count(true);
     for (auto _ : state) {
         for (int i = 0; i < n; ++i) {
             if (kind == Touch::Tap) krvtest::script_clock({{7000, 0}, {7000, 200000}});
             TouchTimes t;
             if (!touch_once(records, t)) {
-                krvbench::heap_count(false);
+                krvheap::heap_count(false);
                 state.SkipWithError("a touch gave no event");
                 return;
             }
@@ -296,11 +296,11 @@ void touch_to_event(benchmark::State& state, Touch kind) {
         }
         state.SetIterationTime(percentiles(to_record).p50 / 1e6);
     }
-    krvbench::heap_count(false);
+    krvheap::heap_count(false);
     state.counters["touches"] = n;
     report_latency(state, "", to_record);
     report_latency(state, "pass_start_", to_pass);
-    state.counters["lib_allocs"] = static_cast<double>(krvbench::heap_counts().library);
+    state.counters["lib_allocs"] = static_cast<double>(krvheap::heap_counts().library);
     state.counters["lib_allocs_thread_start"] = static_cast<double>(g_start_allocs.library);
 }
 
@@ -440,7 +440,7 @@ int main(int argc, char** argv) {
             argv[kept++] = argv[i];
     }
     argc = kept;
-    krvbench::heap_setup();
+    krvheap::heap_setup();
     register_all();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -1,4 +1,5 @@
-// Log lines of krv-navd, under its own tag.
+// Log lines of krv-navd, under its own tag "krv_navd" (through the
+// library's log header, base/log.h).
 #pragma once
 
 namespace krvd {

@@ -21,8 +21,8 @@
 
 #include "fuzz_check.h"
 #include "krv_nav.h"
+#include "simhw/sim_hardware.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
 
 namespace {
 

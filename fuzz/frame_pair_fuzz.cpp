@@ -13,9 +13,9 @@
 
 #include "fuzz_check.h"
 #include "krv_nav.h"
+#include "simhw/sim_hardware.h"
 #include "support/log_capture.h"
 #include "support/reference_analysis.h"
-#include "support/sim_hardware.h"
 
 namespace {
 

@@ -6,18 +6,14 @@
 // never creates the pipe, refuses anything at the path that is not a FIFO,
 // and gives up when no reader opens the pipe within the timeout (default
 // 5 s) instead of hanging.
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
+
+#include "krv_nav.h"
+#include "pipe_writer.h"
 
 namespace {
-
-constexpr const char* kDefaultPipe = "/data/system/users/0/fpdata//navCtrlPipe";
 
 int usage() {
     fprintf(stderr, "usage: navctl [--pipe PATH] [--timeout SECONDS] stop|start|cancel\n");
@@ -27,7 +23,7 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* path = kDefaultPipe;
+    const char* path = KRV_CTL_PIPE;
     double timeout_s = 5;
     const char* word = nullptr;
     for (int i = 1; i < argc; ++i) {
@@ -50,42 +46,27 @@ int main(int argc, char** argv) {
                                                         : nullptr;
     if (!command) return usage();
 
-    struct stat st;
-    if (lstat(path, &st) != 0) {
-        fprintf(stderr, "navctl: %s does not exist (is the library running?)\n", path);
-        return 1;
-    }
-    if (!S_ISFIFO(st.st_mode)) {
-        fprintf(stderr, "navctl: %s is not a FIFO; nothing sent\n", path);
-        return 1;
-    }
-    // A non-blocking open fails with ENXIO while no reader has the pipe.
-    struct timespec t0, now;
-    clock_gettime(CLOCK_MONOTONIC, &t0);
-    int fd;
-    for (;;) {
-        fd = open(path, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0 || errno != ENXIO) break;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (static_cast<double>(now.tv_sec - t0.tv_sec) + static_cast<double>(now.tv_nsec - t0.tv_nsec) / 1e9 >=
-            timeout_s) {
+    const krvtools::PipeResult r = krvtools::send_command(path, command, static_cast<long>(timeout_s * 1000));
+    switch (r.status) {
+        case krvtools::PipeStatus::kSent:
+            printf("sent %s\n", command);
+            return 0;
+        case krvtools::PipeStatus::kMissing:
+            fprintf(stderr, "navctl: %s does not exist (is the library running?)\n", path);
+            break;
+        case krvtools::PipeStatus::kNotFifo:
+            fprintf(stderr, "navctl: %s is not a FIFO; nothing sent\n", path);
+            break;
+        case krvtools::PipeStatus::kNoReader:
             fprintf(stderr, "navctl: no reader opened %s within %.1f s; nothing sent\n", path, timeout_s);
-            return 1;
-        }
-        usleep(10000);
+            break;
+        case krvtools::PipeStatus::kOpenFailed:
+            // NOLINTNEXTLINE(concurrency-mt-unsafe): navctl runs a single thread.
+            fprintf(stderr, "navctl: cannot open %s: %s\n", path, strerror(r.error));
+            break;
+        case krvtools::PipeStatus::kShortWrite:
+            fprintf(stderr, "navctl: write to %s failed\n", path);
+            break;
     }
-    if (fd < 0) {
-        // NOLINTNEXTLINE(concurrency-mt-unsafe): navctl runs a single thread.
-        fprintf(stderr, "navctl: cannot open %s: %s\n", path, strerror(errno));
-        return 1;
-    }
-    char msg[4] = {command[0], command[1], command[2], '\0'};
-    ssize_t n = write(fd, msg, sizeof msg);
-    close(fd);
-    if (n != static_cast<ssize_t>(sizeof msg)) {
-        fprintf(stderr, "navctl: write to %s failed\n", path);
-        return 1;
-    }
-    printf("sent %s\n", command);
-    return 0;
+    return 1;
 }

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "krv_nav.h"
+#include "simhw/sim_hardware.h"
 #include "support/event_decoder.h"
-#include "support/sim_hardware.h"
 
 namespace {
 

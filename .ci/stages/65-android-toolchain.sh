@@ -89,4 +89,4 @@ echo "$count programs of the suite load $clang_dir/libkrvnav.so"
 ctest --test-dir build/default -j"$jobs" --output-on-failure -LE 'system|jvm' \
   -E '^(exported_symbols|needed_libraries)$'
 tests/jvm/run_jvm_test.sh build/default/tests/jvm/classes "$clang_dir" \
-  build/default/tests/jvm/libkrv_sim_preload.so
+  build/default/simhw/libkrv_sim_preload.so

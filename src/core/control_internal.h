@@ -2,6 +2,9 @@
 
 namespace krv {
 
+// The control thread's read buffer: one read takes up to this many bytes.
+constexpr int kCommandBufferSize = 1024;
+
 // read_navCtlPipe, except that right after its open it gives up (0, nothing
 // read) when give_up() says so. A writer's bounded open waits for exactly
 // that open, so a cancel stored before it is seen here, and one stored

@@ -1,11 +1,9 @@
 // The command pipe: a FIFO other processes write 4-byte commands into.
 #define LOG_TAG "nav_core"
 
-#include <android/log.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/inotify.h>
@@ -13,8 +11,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/fifo_io.h"
+#include "base/log.h"
+#include "base/reissue.h"
 #include "core/control_internal.h"
-#include "core/reissue.h"
 #include "core/thread_block.h"
 #include "core/wake_channel.h"
 #include "krv_nav.h"
@@ -22,22 +22,11 @@
 namespace {
 
 constexpr mode_t kPipeMode = 0666;
-constexpr int kCommandBufferSize = 1024;
 constexpr long long kBoundedOpenMs = 3000;
 constexpr long kOpenRetryPauseNs = 2000000;
 
-// Opens the pipe without following a link and only if it is a FIFO.
-int open_fifo(int flags) {
-    int fd = krv::reissue_on_eintr([flags] { return open(KRV_CTL_PIPE, flags | O_NOFOLLOW | O_CLOEXEC); });
-    if (fd < 0) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
-        close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    return fd;
-}
+// The pipe opened without following a link, and only if it is a FIFO.
+int open_fifo(int flags) { return krv::open_fifo_at(KRV_CTL_PIPE, flags); }
 
 // Waits until a writer has sent something or has come and gone, on a pipe
 // opened for reading without blocking. A blocking open would wait for ever
@@ -103,36 +92,6 @@ bool set_blocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
-bool sigpipe_pending() {
-    sigset_t pending;
-    return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-}
-
-// Writes with SIGPIPE held back on this thread. A reader that closes
-// between the writer's open and its write makes the write fail with EPIPE,
-// and the SIGPIPE the kernel sends along would end the host process; one
-// the write raised is taken back before the thread's mask is restored.
-ssize_t write_without_sigpipe(int fd, const void* data, size_t len) {
-    sigset_t pipe_only, old;
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    const int rc = pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
-    if (rc != 0) {
-        errno = rc;
-        return -1;
-    }
-    const bool was_pending = sigpipe_pending();
-    const ssize_t n = krv::reissue_on_eintr([&] { return write(fd, data, len); });
-    const int err = errno;
-    if (n < 0 && err == EPIPE && !was_pending && sigpipe_pending()) {
-        int taken;
-        sigwait(&pipe_only, &taken);
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    errno = err;
-    return n;
-}
-
 }  // namespace
 
 namespace krv {
@@ -142,12 +101,12 @@ int read_ctl_pipe(char* buffer, bool (*give_up)()) {
     if (access(KRV_CTL_PIPE, F_OK) != 0) {
         fd = create_fifo();
         if (fd < 0) {
-            __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Cannot create nav ctl fifo file\n");
+            KRV_LOGE("Cannot create nav ctl fifo file\n");
             return -1;
         }
-        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "mkfifo nav ctl success\n");
+        KRV_LOGD("mkfifo nav ctl success\n");
     }
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "access or mkfifo nav ctl success\n");
+    KRV_LOGD("access or mkfifo nav ctl success\n");
     // The open does not block; the wait for a writer comes after it, and
     // the descriptor then blocks again for the read.
     if (fd < 0) fd = open_fifo(O_RDONLY | O_NONBLOCK);
@@ -160,16 +119,15 @@ int read_ctl_pipe(char* buffer, bool (*give_up)()) {
         fd = -1;
     }
     if (fd < 0) {
-        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Open nav ctl fifo file error\n");
+        KRV_LOGE("Open nav ctl fifo file error\n");
         return -2;
     }
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Open nav ctl success\n");
+    KRV_LOGD("Open nav ctl success\n");
     memset(buffer, 0, 4);
     ssize_t n = krv::reissue_on_eintr([&] { return read(fd, buffer, kCommandBufferSize); });
     if (n > 0) {
         buffer[n - 1] = '\0';
-        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Read len = %d: \"%s\" from nav ctl FIFO\n",
-                            static_cast<int>(n), buffer);
+        KRV_LOGD("Read len = %d: \"%s\" from nav ctl FIFO\n", static_cast<int>(n), buffer);
     }
     close(fd);
     return n < 0 ? -1 : static_cast<int>(n);
@@ -189,7 +147,8 @@ int write_ctl_command(const char* command, bool bounded) {
         const bool retry = bounded && !monotonic_deadline_passed(until) && has_thread(gFingerprintVarNavCtl);
         if (access(KRV_CTL_PIPE, F_OK) != 0) {
             if (!retry) {
-                __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "nav ctl fifo file do not not exist\n");
+                // "do not not": the doubled word is part of the line log readers match.
+                KRV_LOGE("nav ctl fifo file do not not exist\n");
                 return -1;
             }
         } else {
@@ -200,12 +159,12 @@ int write_ctl_command(const char* command, bool bounded) {
         nanosleep(&pause, nullptr);
     }
     if (fd < 0) {
-        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "Open fifo file error\n");
+        KRV_LOGE("Open fifo file error\n");
         return -1;
     }
     size_t len = strlen(command) + 1;
-    const ssize_t n = write_without_sigpipe(fd, command, len);
-    if (n > 0) __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Write '%s' to nav ctl FIFO\n", command);
+    const ssize_t n = krv::write_without_sigpipe(fd, command, len);
+    if (n > 0) KRV_LOGD("Write '%s' to nav ctl FIFO\n", command);
     close(fd);
     return n < 0 ? -1 : static_cast<int>(n);
 }

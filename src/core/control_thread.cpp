@@ -1,12 +1,12 @@
 // The control thread: carries out the commands read from the pipe.
 #define LOG_TAG "nav_core"
 
-#include <android/log.h>
 #include <string.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "base/log.h"
 #include "core/control_internal.h"
 #include "core/nav_internal.h"
 #include "core/thread_block.h"
@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int kCommandBufferSize = 1024;
 constexpr int kMessageSize = 4;  // three letters and a terminator
 constexpr useconds_t kStartDelayUs = 1000000;
 // After a failed create, open or read of the pipe the thread pauses this
@@ -75,16 +74,16 @@ bool run_commands(const char* buffer, int n) {
 
 void* thNavigationCtlFunc(void*) {
     ThreadControlBlock& b = gFingerprintVarNavCtl;
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++%s", "thNavigationCtlFunc");
+    KRV_LOGD("++%s", "thNavigationCtlFunc");
     pthread_detach(pthread_self());
     pthread_mutex_lock(&b.threadLock);
-    char buffer[kCommandBufferSize];
+    char buffer[krv::kCommandBufferSize];
     memset(buffer, 0, sizeof buffer);
     for (;;) {
         const uint32_t seen = krv::wake_snapshot(krv::gCtlWake);
         const int32_t state = krv::load_state(b);
         if (state == STATE_RUN) {
-            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationCtlFunc Running ...");
+            KRV_LOGD("thNavigationCtlFunc Running ...");
             int n = krv::read_ctl_pipe(buffer, cancelled);
             if (n < 0) {
                 pause_for_wake(seen, kPipeFailurePauseMs);
@@ -97,7 +96,7 @@ void* thNavigationCtlFunc(void*) {
             break;
         } else {
             // Stop, or a value the library never stores: wait for a wake.
-            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationCtlFunc Stop ...");
+            KRV_LOGD("thNavigationCtlFunc Stop ...");
             pthread_mutex_lock(&b.waitLock);
             krv::wake_channel_wait_releasing(krv::gCtlWake, b.waitLock, seen, nullptr);
             pthread_mutex_unlock(&b.waitLock);
@@ -110,14 +109,14 @@ void* thNavigationCtlFunc(void*) {
     }
     krv::clear_thread(b);
     pthread_mutex_unlock(&b.threadLock);
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", "thNavigationCtlFunc");
+    KRV_LOGD("--%s", "thNavigationCtlFunc");
     return nullptr;
 }
 
 }  // namespace
 
 extern "C" int krv_nav_core_ctl_init(void) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    KRV_LOGD("++ %s", __func__);
     // A thread that has been told to end (or read "CNL") is not counted on:
     // it is let finish before the state goes back to run.
     krv::await_ending_worker(gFingerprintVarNavCtl, krv::control_thread_ending);
@@ -125,25 +124,26 @@ extern "C" int krv_nav_core_ctl_init(void) {
     if (!krv::has_thread(gFingerprintVarNavCtl)) krv::gCtlEnding.store(false);
     int err = krv::create_worker(gFingerprintVarNavCtl, thNavigationCtlFunc, &gFingerprintParamNavCtl);
     if (err != 0) {
+        // The line ends in "/n" (slash, n), not a newline: log readers match it as it is.
         // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc's and bionic's strerror use a per-thread buffer.
-        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "create NavigationCtl thread error: %s/n", strerror(err));
+        KRV_LOGE("create NavigationCtl thread error: %s/n", strerror(err));
         return -1;
     }
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", __func__);
+    KRV_LOGD("--%s", __func__);
     return 0;
 }
 
 extern "C" int krv_nav_core_ctl_uinit(void) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    KRV_LOGD("++ %s", __func__);
     if (krv::has_thread(gFingerprintVarNavCtl)) {
         krv::store_state(gFingerprintVarNavCtl, STATE_CANCEL);
-        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s", "krv_nav_core_wakeNavCtlThread");
+        KRV_LOGD("%s", "krv_nav_core_wakeNavCtlThread");
         krv::wake_channel_signal(krv::gCtlWake);
         // Whether or not "CNL" reaches the thread (another reader may take
         // it, or the thread may close the pipe on it), the cancel it has
         // been given ends it.
         krv::write_ctl_command("CNL", true);
     }
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", __func__);
+    KRV_LOGD("--%s", __func__);
     return 0;
 }

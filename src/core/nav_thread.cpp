@@ -2,7 +2,6 @@
 // classifies it and injects the result.
 #define LOG_TAG "nav_core"
 
-#include <android/log.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -13,8 +12,9 @@
 
 #include <atomic>
 
+#include "base/log.h"
+#include "base/reissue.h"
 #include "core/nav_internal.h"
-#include "core/reissue.h"
 #include "core/thread_block.h"
 #include "core/wake_channel.h"
 #include "krv_nav.h"
@@ -32,7 +32,7 @@ constexpr long kMissingSensorPauseMs = 1000;
 std::atomic<uint32_t> gPendingSignalLines{0};
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "signal counter must be lock-free");
 
-void log_wake_line() { __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s", "krv_nav_core_wakeNavThread"); }
+void log_wake_line() { KRV_LOGD("%s", "krv_nav_core_wakeNavThread"); }
 
 // The SIGIO handler: only lock-free atomics and the futex system call.
 void on_sigio(int /*signalNumber*/) {
@@ -100,7 +100,7 @@ void wake_nav_thread() {
 }
 
 int wait_signal_from(uint32_t seen, int timeoutSec, int timeoutMs) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", "krv_nav_core_waitSignal");
+    KRV_LOGD("++ %s", "krv_nav_core_waitSignal");
     // The deadline is the caller's own, counted from its call: another
     // waiter (the navigation thread, a host thread) never stretches it.
     const bool limited = timeoutSec != kNoTimeLimit;
@@ -109,7 +109,7 @@ int wait_signal_from(uint32_t seen, int timeoutSec, int timeoutMs) {
     pthread_mutex_lock(&gFingerprintVarNav.waitLock);
     int fd = open_armed_sensor();
     if (fd < 0) {
-        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "can't open device");
+        KRV_LOGD("can't open device");
         pthread_mutex_unlock(&gFingerprintVarNav.waitLock);
         return -1;
     }
@@ -118,13 +118,13 @@ int wait_signal_from(uint32_t seen, int timeoutSec, int timeoutMs) {
     int result = 0;
     if (wake_channel_wait_releasing(gNavWake, gFingerprintVarNav.waitLock, seen, limited ? &deadline : nullptr) ==
         ETIMEDOUT) {
-        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "timeout");
+        KRV_LOGD("timeout");
         result = -2;
     }
     flush_signal_lines();
     close(fd);
     pthread_mutex_unlock(&gFingerprintVarNav.waitLock);
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", "krv_nav_core_waitSignal");
+    KRV_LOGD("-- %s", "krv_nav_core_waitSignal");
     return result;
 }
 
@@ -134,7 +134,7 @@ namespace {
 
 void* thNavigationFunc(void*) {
     ThreadControlBlock& b = gFingerprintVarNav;
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++%s", "thNavigationFunc");
+    KRV_LOGD("++%s", "thNavigationFunc");
     pthread_detach(pthread_self());
     pthread_mutex_lock(&b.threadLock);
     for (;;) {
@@ -143,7 +143,7 @@ void* thNavigationFunc(void*) {
         const uint32_t seen = krv::wake_snapshot(krv::gNavWake);
         const int32_t state = krv::load_state(b);
         if (state == STATE_RUN) {
-            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "Nav Running ...");
+            KRV_LOGD("Nav Running ...");
             int waited = krv::wait_signal_from(seen, kNoTimeLimit, 0);
             if (krv::load_state(b) != STATE_RUN) continue;  // the touch or wake is dropped
             int code = cal_touch_area();
@@ -165,16 +165,16 @@ void* thNavigationFunc(void*) {
                 krv::gNavEnding.store(false);
                 continue;
             }
-            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationFunc CANCEL ...");
+            KRV_LOGD("thNavigationFunc CANCEL ...");
             krv::clear_thread(b);
             pthread_mutex_unlock(&b.threadLock);
-            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", "thNavigationFunc");
+            KRV_LOGD("--%s", "thNavigationFunc");
             return nullptr;
         } else {
             // Stop, or a value the library never stores (the word is
             // exported, and a host may write anything into it): either way
             // the thread waits for a wake and then reads the word again.
-            __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "thNavigationFunc Stop ...");
+            KRV_LOGD("thNavigationFunc Stop ...");
             pthread_mutex_lock(&b.waitLock);
             krv::wake_channel_wait_releasing(krv::gNavWake, b.waitLock, seen, nullptr);
             pthread_mutex_unlock(&b.waitLock);
@@ -185,7 +185,7 @@ void* thNavigationFunc(void*) {
 }  // namespace
 
 extern "C" int krv_nav_core_init(void) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    KRV_LOGD("++ %s", __func__);
     // A control thread that is ending may still cancel the navigation
     // thread: let it finish first, then settle an ending navigation thread.
     krv::await_ending_worker(gFingerprintVarNavCtl, krv::control_thread_ending);
@@ -194,27 +194,28 @@ extern "C" int krv_nav_core_init(void) {
     if (!krv::has_thread(gFingerprintVarNav)) krv::gNavEnding.store(false);
     int err = krv::create_worker(gFingerprintVarNav, thNavigationFunc, &gFingerprintParamNav);
     if (err != 0) {
+        // The line ends in "/n" (slash, n), not a newline: log readers match it as it is.
         // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc's and bionic's strerror use a per-thread buffer.
-        __android_log_print(ANDROID_LOG_ERROR, LOG_TAG, "create Navigation thread error: %s/n", strerror(err));
+        KRV_LOGE("create Navigation thread error: %s/n", strerror(err));
         return -1;
     }
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "--%s", __func__);
+    KRV_LOGD("--%s", __func__);
     return 0;
 }
 
 extern "C" int krv_nav_core_stop(void) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    KRV_LOGD("++ %s", __func__);
     krv::store_state(gFingerprintVarNav, STATE_STOP);
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", __func__);
+    KRV_LOGD("-- %s", __func__);
     return 0;
 }
 
 extern "C" int krv_nav_core_start(void) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    KRV_LOGD("++ %s", __func__);
     krv::store_state(gFingerprintVarNav, STATE_RUN);
     krv::wake_nav_thread();
     resume_control_state();
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", __func__);
+    KRV_LOGD("-- %s", __func__);
     return 0;
 }
 

@@ -1,7 +1,11 @@
-// The two exported thread control blocks and their start arguments.
+// The two exported thread control blocks and their start arguments; a
+// worker's creation, and the wait for one that is ending.
 #include "core/thread_block.h"
 
 #include <stddef.h>
+#include <time.h>
+
+#include "core/wake_channel.h"
 
 extern "C" {
 ThreadControlBlock gFingerprintVarNav;
@@ -30,9 +34,14 @@ static_assert(sizeof(ThreadControlBlock) == 168, "the control block is 168 bytes
 
 namespace krv {
 
+std::atomic<bool> gNavEnding{false};
+std::atomic<bool> gCtlEnding{false};
+
 namespace {
 // Stands in the handle word between the claim and pthread_create's result.
 const pthread_t kClaimed = static_cast<pthread_t>(~static_cast<uintptr_t>(0));
+constexpr long long kEndingWaitMs = 3000;  // an ending worker finishes within microseconds
+constexpr long kEndingPollNs = 2000000;
 }  // namespace
 
 int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg) {
@@ -49,22 +58,6 @@ int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg) {
     atomic_compare_exchange(block.thread, expected, tid);
     return 0;
 }
-
-}  // namespace krv
-
-#include <time.h>
-
-#include "core/wake_channel.h"
-
-namespace krv {
-
-std::atomic<bool> gNavEnding{false};
-std::atomic<bool> gCtlEnding{false};
-
-namespace {
-constexpr long long kEndingWaitMs = 3000;  // an ending worker finishes within microseconds
-constexpr long kEndingPollNs = 2000000;
-}  // namespace
 
 bool navigation_thread_ending() { return gNavEnding.load(); }
 

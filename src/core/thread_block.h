@@ -26,10 +26,6 @@ int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg);
 // Called by a worker as it ends: the handle word goes back to 0.
 inline void clear_thread(ThreadControlBlock& b) { atomic_store(b.thread, pthread_t{}); }
 
-}  // namespace krv
-
-namespace krv {
-
 // Set by a worker itself once it has committed to ending (and only then):
 // an init that finds such a worker waits for it to finish instead of
 // counting on it. Cleared by an init that finds no worker.

@@ -1,9 +1,9 @@
 // Direction and tap classification from the movement of the centroid.
 #define LOG_TAG "nav_algo"
 
-#include <android/log.h>
 #include <stdlib.h>
 
+#include "base/log.h"
 #include "gesture/classifier_state.h"
 #include "krv_nav.h"
 
@@ -34,39 +34,36 @@ constexpr int kTapMaxMs = 499;
 constexpr int kTapMaxAxis = 10;
 constexpr int kTapMaxSum = 19;
 
-void log_line(const char* text) { __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s", text); }
-
 void classify(const FrameInfo* first, const FrameInfo* second, const DirectionRules& r) {
     using krv::gDirection;
     gDirection = NAV_RESULT_NONE;
     const int dx = static_cast<int>(second->center.x) - static_cast<int>(first->center.x);
     const int dy = static_cast<int>(second->center.y) - static_cast<int>(first->center.y);
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG,
-                        "center_x_sq + center_y_sq = %d, center_x_sq = %d, center_y_sq = %d!\n", dx + dy, dx, dy);
+    KRV_LOGD("center_x_sq + center_y_sq = %d, center_x_sq = %d, center_y_sq = %d!\n", dx + dy, dx, dy);
     if (dx + dy >= 0) {
         if (dy > r.up_min) {
-            log_line("up gDirection moving !\n");
+            KRV_LOGD("%s", "up gDirection moving !\n");
             gDirection = NAV_RESULT_UP;
         } else if (dy < r.right_max) {
-            log_line("right gDirection moving !\n");
+            KRV_LOGD("%s", "right gDirection moving !\n");
             gDirection = r.right_code;
         }
     } else {
         if (dy > r.left_min) {
-            log_line("left gDirection moving !\n");
+            KRV_LOGD("%s", "left gDirection moving !\n");
             gDirection = r.left_code;
         } else if (dy < r.down_max) {
-            log_line("down gDirection moving !\n");
+            KRV_LOGD("%s", "down gDirection moving !\n");
             gDirection = NAV_RESULT_DOWN;
         }
     }
     const int32_t t = krv::interval_time;
     if (t >= kTapMinMs && t <= kTapMaxMs && abs(dx) + abs(dy) <= kTapMaxSum && abs(dx) <= kTapMaxAxis &&
         abs(dy) <= kTapMaxAxis) {
-        log_line("CLK_SINGLE\n");
+        KRV_LOGD("%s", "CLK_SINGLE\n");
         gDirection = NAV_RESULT_SINGLE_TAP;
     }
-    if (gDirection == NAV_RESULT_NONE) log_line("NONE move !\n");
+    if (gDirection == NAV_RESULT_NONE) KRV_LOGD("%s", "NONE move !\n");
 }
 
 }  // namespace

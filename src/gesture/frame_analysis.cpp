@@ -13,9 +13,9 @@
 //   over the frame, a row's when the row scan reaches it.
 #define LOG_TAG "nav_algo"
 
-#include <android/log.h>
 #include <stddef.h>
 
+#include "base/log.h"
 #include "krv_nav.h"
 
 namespace {
@@ -135,8 +135,8 @@ extern "C" uint8_t cal_frame_info(const uint8_t* frame, FrameInfo* info) {
     info->center.x = static_cast<uint8_t>(cx);
     info->center.y = static_cast<uint8_t>(cy);
     info->level = static_cast<uint8_t>(mean + 1);
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "sum_p = %d, info->center.x = %d, info->center.y = %d",
-                        static_cast<int>(count), static_cast<int>(cx), static_cast<int>(cy));
+    KRV_LOGD("sum_p = %d, info->center.x = %d, info->center.y = %d", static_cast<int>(count), static_cast<int>(cx),
+             static_cast<int>(cy));
     return static_cast<uint8_t>(mean);
 }
 

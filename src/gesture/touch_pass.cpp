@@ -2,12 +2,14 @@
 // the pass and classify the movement.
 #define LOG_TAG "nav_algo"
 
-#include <android/log.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/time.h>
 
+#include "base/log.h"
 #include "gesture/classifier_state.h"
 #include "krv_nav.h"
+#include "sensor/sensor_driver.h"
 
 namespace {
 
@@ -39,7 +41,7 @@ extern "C" int cal_touch_area(void) {
     FrameInfo info0, info1;
     memset(&info0, 0xFF, sizeof info0);
     memset(&info1, 0xFF, sizeof info1);
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "cal_touch_area \n");
+    KRV_LOGD("cal_touch_area \n");
 
     // A failed fetch (no sensor node, request refused) would leave
     // uninitialised or half-written stack memory to classify. It is replaced
@@ -73,7 +75,7 @@ extern "C" int cal_touch_area(void) {
         krv::interval_time = -1;
     }
     cal_move_dir_5406(&info0, &info1);
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "gDirection = %d, interval_time = %ldms\n",
-                        static_cast<int>(krv::gDirection), static_cast<long>(krv::interval_time));
+    KRV_LOGD("gDirection = %d, interval_time = %ldms\n", static_cast<int>(krv::gDirection),
+             static_cast<long>(krv::interval_time));
     return krv::gDirection;
 }

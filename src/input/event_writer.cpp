@@ -2,9 +2,8 @@
 
 #include "input/event_writer.h"
 
-#include <android/log.h>
-
-#include "core/reissue.h"
+#include "base/log.h"
+#include "base/reissue.h"
 
 // The platform's record: 16 bytes on 32-bit targets (32-bit seconds and
 // microseconds), 24 where the time fields are 64-bit.
@@ -18,8 +17,7 @@ namespace krv {
 
 void EventWriter::write_record() {
     ssize_t n = reissue_on_eintr([this] { return write(fd, &ev, sizeof ev); });
-    if (n < 0)
-        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s %s %d", routine, kWriteError, static_cast<int>(n));
+    if (n < 0) KRV_LOGD("-- %s %s %d", routine, kWriteError, static_cast<int>(n));
 }
 
 }  // namespace krv

@@ -1,11 +1,11 @@
 // Key press and release on the input node.
 #define LOG_TAG "nav_core"
 
-#include <android/log.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "core/reissue.h"
+#include "base/log.h"
+#include "base/reissue.h"
 #include "input/event_writer.h"
 #include "krv_nav.h"
 
@@ -26,7 +26,7 @@ constexpr KeyMapping kKeys[] = {
 
 int open_input(const char* routine) {
     int fd = krv::reissue_on_eintr([] { return open(KRV_INPUT_NODE, O_RDWR | O_CLOEXEC); });
-    if (fd < 0) __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s open %s failed %d", routine, KRV_INPUT_NODE, fd);
+    if (fd < 0) KRV_LOGD("%s open %s failed %d", routine, KRV_INPUT_NODE, fd);
     return fd;
 }
 
@@ -54,7 +54,7 @@ extern "C" void simulate_key(int deviceFd, int keyCode) {
 }
 
 extern "C" int krv_nav_reportKey2(int resultCode) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    KRV_LOGD("++ %s", __func__);
     int fd = open_input(__func__);
     for (const auto& m : kKeys) {
         if (m.result == resultCode) {
@@ -63,16 +63,16 @@ extern "C" int krv_nav_reportKey2(int resultCode) {
         }
     }
     close(fd);
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", __func__);
+    KRV_LOGD("-- %s", __func__);
     return 0;
 }
 
 extern "C" int krv_pw_reportKey2(void) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s eventDevNode: %s", __func__, KRV_INPUT_NODE);
+    KRV_LOGD("++ %s", __func__);
+    KRV_LOGD("%s eventDevNode: %s", __func__, KRV_INPUT_NODE);
     int fd = open_input(__func__);
     simulate_key(fd, KEY_HOMEPAGE);
     close(fd);
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", __func__);
+    KRV_LOGD("-- %s", __func__);
     return 0;
 }

@@ -1,12 +1,12 @@
 // Simulated one-finger swipes on the touch screen.
 #define LOG_TAG "nav_core"
 
-#include <android/log.h>
 #include <fcntl.h>
 #include <string.h>
 #include <unistd.h>
 
-#include "core/reissue.h"
+#include "base/log.h"
+#include "base/reissue.h"
 #include "input/event_writer.h"
 #include "krv_nav.h"
 
@@ -43,12 +43,10 @@ void lift_off(krv::EventWriter& w) {
     w.write_report();
 }
 
-void log_line(const char* fmt, const char* arg) { __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, fmt, arg); }
-
 }  // namespace
 
 extern "C" void simulate_Touch_X(int deviceFd, int increasing) {
-    log_line("++ %s", __func__);
+    KRV_LOGD("++ %s", __func__);
     const bool up = increasing != 0;
     krv::EventWriter w(deviceFd, __func__);
     // Touch-down: BTN_TOUCH before the first position; time zero until the
@@ -62,15 +60,15 @@ extern "C" void simulate_Touch_X(int deviceFd, int increasing) {
         w.write_event(EV_ABS, ABS_MT_POSITION_X, x_at(i, up));
         w.write_event(EV_ABS, ABS_MT_POSITION_Y, kHorizontalY);
         w.write_report();
-        if (!up) log_line("-pos %s", __func__);
+        if (!up) KRV_LOGD("-pos %s", __func__);
         usleep(kStepPauseUs);
     }
     lift_off(w);
-    log_line("-- %s", __func__);
+    KRV_LOGD("-- %s", __func__);
 }
 
 extern "C" void simulate_Touch_Y(int deviceFd, int increasing) {
-    log_line("++ %s", __func__);
+    KRV_LOGD("++ %s", __func__);
     const bool down = increasing != 0;
     krv::EventWriter w(deviceFd, __func__);
     // Touch-down: BTN_TOUCH after the first position.
@@ -86,19 +84,19 @@ extern "C" void simulate_Touch_Y(int deviceFd, int increasing) {
         usleep(kStepPauseUs);
     }
     lift_off(w);
-    log_line("-- %s", __func__);
+    KRV_LOGD("-- %s", __func__);
 }
 
 extern "C" int krv_nav_simulateTouch(const char* swipeName) {
-    log_line("++ %s", __func__);
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "%s eventDevNode: %s", __func__, KRV_INPUT_NODE);
+    KRV_LOGD("++ %s", __func__);
+    KRV_LOGD("%s eventDevNode: %s", __func__, KRV_INPUT_NODE);
     int fd = krv::reissue_on_eintr([] { return open(KRV_INPUT_NODE, O_RDWR | O_CLOEXEC); });
     // Case-sensitive prefixes, first match wins: "upward" is "up".
     if (strncmp(swipeName, "left", 4) == 0) {
-        log_line("left %s", __func__);
+        KRV_LOGD("left %s", __func__);
         simulate_Touch_X(fd, 0);
     } else if (strncmp(swipeName, "right", 5) == 0) {
-        log_line("right %s", __func__);
+        KRV_LOGD("right %s", __func__);
         simulate_Touch_X(fd, 1);
     } else if (strncmp(swipeName, "up", 2) == 0) {
         simulate_Touch_Y(fd, 0);
@@ -106,7 +104,7 @@ extern "C" int krv_nav_simulateTouch(const char* swipeName) {
         simulate_Touch_Y(fd, 1);
     }
     close(fd);
-    log_line("-- %s", __func__);
+    KRV_LOGD("-- %s", __func__);
     return 0;
 }
 
@@ -116,7 +114,7 @@ extern "C" int krv_nav_LaucherNav(int resultCode) {
     else if (resultCode == NAV_RESULT_DOWN)
         krv_nav_simulateTouch("down");
     else
-        __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "no simulate Touch");
+        KRV_LOGD("no simulate Touch");
     return 0;
 }
 

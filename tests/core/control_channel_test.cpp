@@ -12,18 +12,16 @@
 #include <string>
 #include <thread>
 
-#include "core/test_wait.h"
+#include "common/log_checks.h"
+#include "common/param_cases.h"
+#include "common/test_wait.h"
 #include "krv_nav.h"
+#include "simhw/sim_hardware.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
 
 using namespace krvtest;
 
 namespace {
-
-bool nav_thread() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
-bool ctl_thread() { return __atomic_load_n(&gFingerprintVarNavCtl.thread, __ATOMIC_SEQ_CST) != 0; }
-int nav_state() { return __atomic_load_n(&gFingerprintVarNav.state, __ATOMIC_SEQ_CST); }
 
 // Writes raw bytes into the pipe as another process would (one write).
 void send_raw(const std::string& bytes) {
@@ -43,6 +41,7 @@ class ControlChannel : public ::testing::Test {
     void SetUp() override {
         sensor_reset();
         clear_logs();
+        allow_uinit_write_line();
     }
     void start_both() {
         ASSERT_EQ(krv_nav_core_init(), 0);
@@ -77,31 +76,33 @@ TEST_F(ControlChannel, FirstReadCreatesTheFifoWhateverTheUmask) {
     // No control thread was started here: uinit has nothing to do.
 }
 
-TEST_F(ControlChannel, ReadsOfEveryLength) {
-    struct Case {
-        std::string bytes;
-        int want;
-        const char* want_text;
-    } cases[] = {
-        {std::string("STP\0", 4), 4, "STP"},
-        {"STP\n", 4, "STP"},
-        {"STP", 3, "ST"},
-        {std::string("STTxCNL\0", 8), 8, "STTxCNL"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.bytes);
-        char buf[1024];
-        memset(buf, 'z', sizeof buf);
-        std::atomic<int> n{99};
-        std::thread reader([&] { n = read_navCtlPipe(buf); });
-        ASSERT_TRUE(eventually([] { return pipe_exists(); }));
-        send_raw(c.bytes);
-        reader.join();
-        EXPECT_EQ(n.load(), c.want);
-        EXPECT_EQ(buf[c.want - 1], '\0');
-        EXPECT_STREQ(buf, c.want_text);
-    }
+struct ReadCase {
+    const char* name;
+    std::string bytes;
+    int want;
+    const char* want_text;
+};
+KRV_CASE_SUITE(ReadsOfEveryLength, ControlChannel, ReadCase);
+
+TEST_P(ReadsOfEveryLength, LastByteBecomesTheEnd) {
+    char buf[1024];
+    memset(buf, 'z', sizeof buf);
+    std::atomic<int> n{99};
+    std::thread reader([&] { n = read_navCtlPipe(buf); });
+    ASSERT_TRUE(eventually([] { return pipe_exists(); }));
+    send_raw(c.bytes);
+    reader.join();
+    EXPECT_EQ(n.load(), c.want);
+    EXPECT_EQ(buf[c.want - 1], '\0');
+    EXPECT_STREQ(buf, c.want_text);
 }
+
+INSTANTIATE_TEST_SUITE_P(Reads, ReadsOfEveryLength,
+                         ::testing::Values(ReadCase{"stop_nul", std::string("STP\0", 4), 4, "STP"},
+                                           ReadCase{"stop_newline", "STP\n", 4, "STP"},
+                                           ReadCase{"three_bytes", "STP", 3, "ST"},
+                                           ReadCase{"two_messages", std::string("STTxCNL\0", 8), 8, "STTxCNL"}),
+                         krvtest::CaseName());
 
 TEST_F(ControlChannel, CommandsActOnNavigation) {
     start_both();
@@ -202,6 +203,8 @@ TEST_F(ControlChannel, CancelWithoutNavigationThread) {
 }
 
 TEST_F(ControlChannel, WriterWithoutPipe) {
+    // No pipe at all: the writer says so.
+    allow_error_lines({"nav ctl fifo file do not not exist\n"});
     EXPECT_EQ(wirte_navCtlPipe("STP"), -1);
     EXPECT_EQ(log_texts(), (std::vector<std::string>{"nav ctl fifo file do not not exist\n"}));
     EXPECT_EQ(logs()[0].prio, 6);
@@ -214,6 +217,8 @@ TEST_F(ControlChannel, WriterWithoutPipe) {
 std::string g_link_target;
 
 TEST_F(ControlChannel, CreatingThePipeNeverFollowsALink) {
+    // A link in the pipe's place: the reader refuses to create the pipe.
+    allow_error_lines({"Cannot create nav ctl fifo file\n"});
     // Between the creation and the mode change another process swaps the
     // new pipe for a link to a file of its own: the file keeps its mode.
     g_link_target = pipe_real_path() + ".target";
@@ -252,6 +257,8 @@ TEST_F(ControlChannel, WriterWhoseReaderLeftGetsAnErrorNotASignal) {
 }
 
 TEST_F(ControlChannel, WriterRefusesARegularFile) {
+    // A regular file in the pipe's place: writer and reader refuse it.
+    allow_error_lines({"Open fifo file error\n", "Open nav ctl fifo file error\n"});
     int fd = ::open(pipe_real_path().c_str(), O_CREAT | O_WRONLY, 0600);
     ASSERT_GE(fd, 0);
     ::close(fd);

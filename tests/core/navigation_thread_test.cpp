@@ -1,5 +1,6 @@
 // The navigation thread end to end: simulated touches (real SIGIO through an
 // armed socket), classification and injected records on the input node.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <pthread.h>
@@ -9,10 +10,12 @@
 #include <chrono>
 #include <thread>
 
-#include "core/test_wait.h"
+#include "common/event_matchers.h"
+#include "common/param_cases.h"
+#include "common/test_wait.h"
 #include "krv_nav.h"
+#include "simhw/sim_hardware.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
 
 using namespace krvtest;
 
@@ -20,7 +23,6 @@ namespace {
 
 const Blob kStill{20, 50, 20, 20};
 
-bool thread_exists() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
 void set_state(int s) { __atomic_store_n(&gFingerprintVarNav.state, s, __ATOMIC_SEQ_CST); }
 
 class NavigationThread : public ::testing::Test {
@@ -37,7 +39,7 @@ class NavigationThread : public ::testing::Test {
         ASSERT_TRUE(eventually([] {
             set_state(STATE_CANCEL);
             touch();
-            return !thread_exists();
+            return !nav_thread();
         }));
         // The old thread releases its lock as its last act.
         ASSERT_TRUE(eventually([] {
@@ -48,44 +50,43 @@ class NavigationThread : public ::testing::Test {
     }
 };
 
-TEST_F(NavigationThread, GesturesBecomeEvents) {
-    struct Case {
-        const char* name;
-        FramePair pair;
-        int fetch_delay_ms;
-        size_t want_records;
-        uint16_t first_type, first_code;
-        int32_t first_value;
-    } cases[] = {
-        {"swipe up", make_pair({20, 10, 20, 20}, {20, 60, 20, 20}), 0, 68, EV_ABS, ABS_MT_TRACKING_ID, 154},
-        {"tap", make_pair(kStill, kStill), 200, 4, EV_KEY, KEY_BACK, 1},
-        {"driver flagged", make_pair(kStill, kStill, 1), 0, 4, EV_KEY, KEY_HOMEPAGE, 1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        input_clear();
-        clear_logs();
-        sensor_set_frames(c.pair);
-        sensor_set_fetch_delay_ms(c.fetch_delay_ms);
-        ASSERT_EQ(touch(), 1);
-        ASSERT_EQ(input_wait(c.want_records, 5000), c.want_records);
-        auto p = input_packets();
-        EXPECT_EQ(p[0].size, sizeof(struct input_event));
-        EXPECT_EQ(p[0].ev.type, c.first_type);
-        EXPECT_EQ(p[0].ev.code, c.first_code);
-        EXPECT_EQ(p[0].ev.value, c.first_value);
-        // The handler's line is written before the wait's exit trace.
-        auto lines = log_texts();
-        auto wake = std::find(lines.begin(), lines.end(), "krv_nav_core_wakeNavThread");
-        auto exit = std::find(lines.begin(), lines.end(), "-- krv_nav_core_waitSignal");
-        EXPECT_TRUE(wake != lines.end() && wake < exit);
-        EXPECT_TRUE(wait_line("Nav Running ..."));
-        ASSERT_TRUE(armed());
-        // Nothing more than the one gesture.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_EQ(input_packets().size(), c.want_records);
-    }
+struct GestureCase {
+    const char* name;
+    FramePair pair;
+    int fetch_delay_ms;
+    int code;  // the result whose records the touch injects
+};
+KRV_CASE_SUITE(GesturesBecomeEvents, NavigationThread, GestureCase);
+
+TEST_P(GesturesBecomeEvents, OneTouchOneStream) {
+    const std::vector<krvrec::Record> want = krvrec::result_records(c.code);
+    input_clear();
+    clear_logs();
+    sensor_set_frames(c.pair);
+    sensor_set_fetch_delay_ms(c.fetch_delay_ms);
+    ASSERT_EQ(touch(), 1);
+    ASSERT_EQ(input_wait(want.size(), 5000), want.size());
+    auto p = input_packets();
+    EXPECT_THAT(events_of(p), ::testing::ElementsAreArray(EventsAre(want)));
+    for (const auto& pk : p) EXPECT_EQ(pk.size, sizeof(struct input_event));
+    // The handler's line is written before the wait's exit trace.
+    auto lines = log_texts();
+    auto wake = std::find(lines.begin(), lines.end(), "krv_nav_core_wakeNavThread");
+    auto exit = std::find(lines.begin(), lines.end(), "-- krv_nav_core_waitSignal");
+    EXPECT_TRUE(wake != lines.end() && wake < exit);
+    EXPECT_TRUE(wait_line("Nav Running ..."));
+    ASSERT_TRUE(armed());
+    // Nothing more than the one gesture.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(input_packets().size(), want.size());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Touches, GesturesBecomeEvents,
+    ::testing::Values(GestureCase{"swipe_up", make_pair({20, 10, 20, 20}, {20, 60, 20, 20}), 0, NAV_RESULT_UP},
+                      GestureCase{"tap", make_pair(kStill, kStill), 200, NAV_RESULT_SINGLE_TAP},
+                      GestureCase{"driver_flagged", make_pair(kStill, kStill, 1), 0, NAV_RESULT_DRIVER_FLAGGED}),
+    krvtest::CaseName());
 
 TEST_F(NavigationThread, StopDropsTheNextTouchAndStartResumes) {
     sensor_set_frames(make_pair(kStill, kStill, 1));
@@ -129,11 +130,11 @@ TEST_F(NavigationThread, CancelEndsAndInitCreatesANewThread) {
     touch();
     EXPECT_TRUE(wait_line("thNavigationFunc CANCEL ..."));
     EXPECT_TRUE(wait_line("--thNavigationFunc"));
-    EXPECT_TRUE(eventually([] { return !thread_exists(); }));
+    EXPECT_TRUE(eventually([] { return !nav_thread(); }));
     clear_logs();
     ASSERT_EQ(krv_nav_core_init(), 0);
     EXPECT_TRUE(wait_line("++thNavigationFunc"));
-    EXPECT_TRUE(thread_exists());
+    EXPECT_TRUE(nav_thread());
     ASSERT_TRUE(armed());
 }
 

@@ -18,9 +18,10 @@
 #include <chrono>
 #include <thread>
 
-#include "core/test_wait.h"
+#include "common/test_wait.h"
 #include "krv_nav.h"
-#include "support/sim_hardware.h"
+#include "simhw/sim_hardware.h"
+#include "support/platform_log.h"
 
 namespace {
 
@@ -40,8 +41,6 @@ constexpr long kCycles = 100000;
 constexpr long kCycles = 20000;  // the tsan stage runs the full 100 000
 #endif
 
-bool thread_exists() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
-
 }  // namespace
 
 // The log sink of this binary: lines are not kept, two of them act.
@@ -60,7 +59,7 @@ TEST(LostWake, ForcedRacesNeverLoseAWake) {
     krvtest::sensor_reset();
     krvtest::sensor_on_arm(raise_sigio_inside_arming);
     ASSERT_EQ(krv_nav_core_init(), 0);
-    ASSERT_TRUE(thread_exists());
+    ASSERT_TRUE(krvtest::nav_thread());
     g_forcing = true;
     krv_nav_core_start();  // out of the first wait; the cycles drive themselves
     auto t0 = std::chrono::steady_clock::now();
@@ -94,10 +93,10 @@ TEST(LostWake, ForcedRacesNeverLoseAWake) {
     EXPECT_TRUE(krvtest::armed());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(krvtest::armed());
-    for (int i = 0; i < 500 && thread_exists(); ++i) {
+    for (int i = 0; i < 500 && krvtest::nav_thread(); ++i) {
         __atomic_store_n(&gFingerprintVarNav.state, STATE_CANCEL, __ATOMIC_SEQ_CST);
         krvtest::touch();
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_FALSE(thread_exists());
+    EXPECT_FALSE(krvtest::nav_thread());
 }

@@ -8,34 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "common/param_cases.h"
 #include "krv_nav.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
+#ifdef KRV_HAVE_HEAP_COUNT
+#include "support/heap_count.h"
+#endif
+#include "simhw/sim_hardware.h"
 
 using krvtest::Blob;
-
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-// Counts heap allocations while enabled (sanitizer builds replace the
-// allocator and skip the count).
-#define KRV_COUNT_ALLOCATIONS 1
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-static std::atomic<bool> g_counting{false};
-static std::atomic<long> g_allocations{0};
-extern "C" void* malloc(size_t n) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-    return __libc_malloc(n);
-}
-extern "C" void* calloc(size_t n, size_t m) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-    return __libc_calloc(n, m);
-}
-extern "C" void* realloc(void* p, size_t n) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-    return __libc_realloc(p, n);
-}
-#endif
 
 namespace {
 
@@ -79,33 +60,33 @@ struct SummaryCase {
     uint8_t want_invalid;
     const char* want_line;
 };
+KRV_CASE_SUITE(FrameSummary, Classification, SummaryCase);
 
-TEST_F(Classification, FrameSummary) {
-    const SummaryCase cases[] = {
-        {"199 pixels invalid", 199, 0, 1, "sum_p = 199, info->center.x = 33, info->center.y = 0"},
-        {"200 pixels valid", 200, 0, 0xFF, "sum_p = 200, info->center.x = 33, info->center.y = 0"},
-        {"row 127 ignored", 199, 72, 1, "sum_p = 199, info->center.x = 33, info->center.y = 0"},
-        {"empty frame", 0, 0, 1, "sum_p = 0, info->center.x = 0, info->center.y = 0"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        krvtest::clear_logs();
-        Frame f;
-        for (int i = 0; i < c.touch_pixels; ++i) f.px[i] = 50;
-        for (int i = 0; i < c.extra_row127; ++i) f.px[127 * W + i] = 50;
-        FrameInfo info = fresh_info();
-        uint8_t mean = cal_frame_info(f.px, &info);
-        EXPECT_EQ(info.invalid, c.want_invalid);
-        EXPECT_EQ(mean, c.touch_pixels ? 50 : 0);
-        EXPECT_EQ(info.level, c.touch_pixels ? 51 : 1);
-        ASSERT_EQ(krvtest::logs().size(), 1u);
-        EXPECT_EQ(krvtest::logs()[0].text, c.want_line);
-        EXPECT_EQ(krvtest::logs()[0].tag, "nav_algo");
-        EXPECT_EQ(krvtest::logs()[0].prio, 3);
-        // Edge points are not the summary's business.
-        EXPECT_EQ(info.row_first.row, 0xFF);
-    }
+TEST_P(FrameSummary, ValidityMeanAndLine) {
+    Frame f;
+    for (int i = 0; i < c.touch_pixels; ++i) f.px[i] = 50;
+    for (int i = 0; i < c.extra_row127; ++i) f.px[127 * W + i] = 50;
+    FrameInfo info = fresh_info();
+    uint8_t mean = cal_frame_info(f.px, &info);
+    EXPECT_EQ(info.invalid, c.want_invalid);
+    EXPECT_EQ(mean, c.touch_pixels ? 50 : 0);
+    EXPECT_EQ(info.level, c.touch_pixels ? 51 : 1);
+    ASSERT_EQ(krvtest::logs().size(), 1u);
+    EXPECT_EQ(krvtest::logs()[0].text, c.want_line);
+    EXPECT_EQ(krvtest::logs()[0].tag, "nav_algo");
+    EXPECT_EQ(krvtest::logs()[0].prio, 3);
+    // Edge points are not the summary's business.
+    EXPECT_EQ(info.row_first.row, 0xFF);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, FrameSummary,
+    ::testing::Values(
+        SummaryCase{"pixels199_invalid", 199, 0, 1, "sum_p = 199, info->center.x = 33, info->center.y = 0"},
+        SummaryCase{"pixels200_valid", 200, 0, 0xFF, "sum_p = 200, info->center.x = 33, info->center.y = 0"},
+        SummaryCase{"row127_ignored", 199, 72, 1, "sum_p = 199, info->center.x = 33, info->center.y = 0"},
+        SummaryCase{"empty_frame", 0, 0, 1, "sum_p = 0, info->center.x = 0, info->center.y = 0"}),
+    krvtest::CaseName());
 
 TEST_F(Classification, SummaryUsesTruncatingMeans) {
     Frame f;
@@ -175,6 +156,8 @@ struct MoveCase {
     const char* line5517;
 };
 
+[[maybe_unused]] void PrintTo(const MoveCase& c, std::ostream* os) { *os << "dx " << c.dx << ", dy " << c.dy; }
+
 // The branch line a classifier logged, or "" when it logged none.
 std::string branch_line() {
     for (auto& l : krvtest::log_texts())
@@ -182,46 +165,50 @@ std::string branch_line() {
     return "";
 }
 
-TEST_F(Classification, DirectionBoundaries) {
+const char* const kUp = "up gDirection moving !\n";
+const char* const kDown = "down gDirection moving !\n";
+const char* const kLeft = "left gDirection moving !\n";
+const char* const kRight = "right gDirection moving !\n";
+
+using DirectionBoundaries = krvtest::WithCases<Classification, MoveCase>;
+
+TEST_P(DirectionBoundaries, BothClassifiers) {
     // interval_time stays outside the tap window: a full pass with a
     // scripted 0 ms duration first.
     krvtest::sensor_set_frames(krvtest::make_pair({10, 10, 20, 20}, {10, 10, 20, 20}));
     krvtest::script_clock({{100, 0}, {100, 0}});
     ASSERT_EQ(cal_touch_area(), 0);
-
-    const char* up = "up gDirection moving !\n";
-    const char* down = "down gDirection moving !\n";
-    const char* left = "left gDirection moving !\n";
-    const char* right = "right gDirection moving !\n";
-    const MoveCase cases[] = {
-        {0, 36, 3, 3, up, up},       {0, 35, 0, 3, "", up},
-        {0, 11, 0, 3, "", up},       {0, 10, 0, 0, "", ""},
-        {0, -36, 4, 4, down, down},  {0, -35, 0, 4, "", down},
-        {0, -31, 0, 4, "", down},    {0, -30, 0, 0, "", ""},
-        {-36, 36, 3, 3, up, up},  // a sum of exactly 0 counts as non-negative
-        {-37, 36, 0, 1, left, left}, {40, -36, 0, 2, right, right},
-        {-20, -5, 0, 0, "", ""},     {15, -11, 0, 2, right, right},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "dx " << c.dx << " dy " << c.dy);
-        FrameInfo a = fresh_info(), b = fresh_info();
-        a.center = {100, 100};
-        b.center = {static_cast<uint8_t>(100 + c.dx), static_cast<uint8_t>(100 + c.dy)};
-        krvtest::clear_logs();
-        cal_move_dir_5406(&a, &b);
-        char head[128];
-        snprintf(head, sizeof head, "center_x_sq + center_y_sq = %d, center_x_sq = %d, center_y_sq = %d!\n",
-                 c.dx + c.dy, c.dx, c.dy);
-        ASSERT_FALSE(krvtest::log_texts().empty());
-        EXPECT_EQ(krvtest::log_texts()[0], head);
-        EXPECT_EQ(branch_line(), c.line5406);
-        EXPECT_EQ(has_line("NONE move !\n"), c.want5406 == 0);
-        krvtest::clear_logs();
-        cal_move_dir_5517(&a, &b);
-        EXPECT_EQ(branch_line(), c.line5517);
-        EXPECT_EQ(has_line("NONE move !\n"), c.want5517 == 0);
-    }
+    FrameInfo a = fresh_info(), b = fresh_info();
+    a.center = {100, 100};
+    b.center = {static_cast<uint8_t>(100 + c.dx), static_cast<uint8_t>(100 + c.dy)};
+    krvtest::clear_logs();
+    cal_move_dir_5406(&a, &b);
+    char head[128];
+    snprintf(head, sizeof head, "center_x_sq + center_y_sq = %d, center_x_sq = %d, center_y_sq = %d!\n", c.dx + c.dy,
+             c.dx, c.dy);
+    ASSERT_FALSE(krvtest::log_texts().empty());
+    EXPECT_EQ(krvtest::log_texts()[0], head);
+    EXPECT_EQ(branch_line(), c.line5406);
+    EXPECT_EQ(has_line("NONE move !\n"), c.want5406 == 0);
+    krvtest::clear_logs();
+    cal_move_dir_5517(&a, &b);
+    EXPECT_EQ(branch_line(), c.line5517);
+    EXPECT_EQ(has_line("NONE move !\n"), c.want5517 == 0);
 }
+
+// A sum of exactly 0 counts as non-negative (dx -36, dy 36).
+INSTANTIATE_TEST_SUITE_P(Moves, DirectionBoundaries,
+                         ::testing::Values(MoveCase{0, 36, 3, 3, kUp, kUp}, MoveCase{0, 35, 0, 3, "", kUp},
+                                           MoveCase{0, 11, 0, 3, "", kUp}, MoveCase{0, 10, 0, 0, "", ""},
+                                           MoveCase{0, -36, 4, 4, kDown, kDown}, MoveCase{0, -35, 0, 4, "", kDown},
+                                           MoveCase{0, -31, 0, 4, "", kDown}, MoveCase{0, -30, 0, 0, "", ""},
+                                           MoveCase{-36, 36, 3, 3, kUp, kUp}, MoveCase{-37, 36, 0, 1, kLeft, kLeft},
+                                           MoveCase{40, -36, 0, 2, kRight, kRight}, MoveCase{-20, -5, 0, 0, "", ""},
+                                           MoveCase{15, -11, 0, 2, kRight, kRight}),
+                         [](const ::testing::TestParamInfo<MoveCase>& i) {
+                             auto n = [](int v) { return (v < 0 ? "m" : "") + std::to_string(v < 0 ? -v : v); };
+                             return "dx" + n(i.param.dx) + "_dy" + n(i.param.dy);
+                         });
 
 TEST_F(Classification, RightBranchIsNotASwipeDown) {
     FrameInfo a = fresh_info(), b = fresh_info();
@@ -242,65 +229,67 @@ struct PassCase {
     int want;
     std::vector<const char*> want_lines;
 };
+KRV_CASE_SUITE(PassResults, Classification, PassCase);
 
-TEST_F(Classification, PassResults) {
-    const Blob still{20, 50, 20, 20};
-    const PassCase cases[] = {
-        {"swipe up",
-         krvtest::make_pair({20, 10, 20, 20}, {20, 50, 20, 20}),
-         50000,
-         3,
-         {"up gDirection moving !\n", "gDirection = 3, interval_time = 50ms\n"}},
-        {"swipe down",
-         krvtest::make_pair({20, 90, 20, 20}, {20, 40, 20, 20}),
-         50000,
-         4,
-         {"down gDirection moving !\n", "gDirection = 4, interval_time = 50ms\n"}},
-        {"tap at 121 ms",
-         krvtest::make_pair(still, still),
-         121000,
-         5,
-         {"CLK_SINGLE\n", "gDirection = 5, interval_time = 121ms\n"}},
-        {"tap at 499 ms",
-         krvtest::make_pair(still, {30, 59, 20, 20}),
-         499999,
-         5,
-         {"CLK_SINGLE\n", "gDirection = 5, interval_time = 499ms\n"}},
-        {"too quick for a tap",
-         krvtest::make_pair(still, still),
-         120999,
-         0,
-         {"NONE move !\n", "gDirection = 0, interval_time = 120ms\n"}},
-        {"too slow for a tap",
-         krvtest::make_pair(still, still),
-         500000,
-         0,
-         {"NONE move !\n", "gDirection = 0, interval_time = 500ms\n"}},
-        {"tap moved 10+10", krvtest::make_pair(still, {30, 60, 20, 20}), 200000, 0, {"NONE move !\n"}},
-        {"tap moved 11", krvtest::make_pair(still, {31, 50, 20, 20}), 200000, 0, {"NONE move !\n"}},
-        {"long pass", krvtest::make_pair(still, still), 1000500, 0, {"gDirection = 0, interval_time = 1000ms\n"}},
-        {"driver flagged", krvtest::make_pair(still, still, 1), 200000, 7, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        krvtest::clear_logs();
-        krvtest::sensor_set_frames(c.pair);
-        struct timeval t0 = {1000, 900000};
-        struct timeval t1 = {1000 + (900000 + c.duration_us) / 1000000, (900000 + c.duration_us) % 1000000};
-        krvtest::script_clock({t0, t1});
-        EXPECT_EQ(cal_touch_area(), c.want);
-        krvtest::script_clock({});
-        auto lines = krvtest::log_texts();
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines[0], "cal_touch_area \n");
-        for (const char* l : c.want_lines) EXPECT_TRUE(has_line(l)) << l;
-        if (c.want == 7) {
-            // No movement lines and no timing: the summary of frame1 is last.
-            for (auto& l : lines) EXPECT_EQ(l.find("gDirection"), std::string::npos) << l;
-            EXPECT_EQ(lines.back().rfind("sum_p = 400", 0), 0u);
-        }
+TEST_P(PassResults, CodeAndLines) {
+    krvtest::sensor_set_frames(c.pair);
+    struct timeval t0 = {1000, 900000};
+    struct timeval t1 = {1000 + (900000 + c.duration_us) / 1000000, (900000 + c.duration_us) % 1000000};
+    krvtest::script_clock({t0, t1});
+    EXPECT_EQ(cal_touch_area(), c.want);
+    krvtest::script_clock({});
+    auto lines = krvtest::log_texts();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "cal_touch_area \n");
+    for (const char* l : c.want_lines) EXPECT_TRUE(has_line(l)) << l;
+    if (c.want == 7) {
+        // No movement lines and no timing: the summary of frame1 is last.
+        for (auto& l : lines) EXPECT_EQ(l.find("gDirection"), std::string::npos) << l;
+        EXPECT_EQ(lines.back().rfind("sum_p = 400", 0), 0u);
     }
 }
+
+const Blob kStill{20, 50, 20, 20};
+
+INSTANTIATE_TEST_SUITE_P(
+    Passes, PassResults,
+    ::testing::Values(
+        PassCase{"swipe_up",
+                 krvtest::make_pair({20, 10, 20, 20}, {20, 50, 20, 20}),
+                 50000,
+                 3,
+                 {"up gDirection moving !\n", "gDirection = 3, interval_time = 50ms\n"}},
+        PassCase{"swipe_down",
+                 krvtest::make_pair({20, 90, 20, 20}, {20, 40, 20, 20}),
+                 50000,
+                 4,
+                 {"down gDirection moving !\n", "gDirection = 4, interval_time = 50ms\n"}},
+        PassCase{"tap_at_121ms",
+                 krvtest::make_pair(kStill, kStill),
+                 121000,
+                 5,
+                 {"CLK_SINGLE\n", "gDirection = 5, interval_time = 121ms\n"}},
+        PassCase{"tap_at_499ms",
+                 krvtest::make_pair(kStill, {30, 59, 20, 20}),
+                 499999,
+                 5,
+                 {"CLK_SINGLE\n", "gDirection = 5, interval_time = 499ms\n"}},
+        PassCase{"too_quick_for_a_tap",
+                 krvtest::make_pair(kStill, kStill),
+                 120999,
+                 0,
+                 {"NONE move !\n", "gDirection = 0, interval_time = 120ms\n"}},
+        PassCase{"too_slow_for_a_tap",
+                 krvtest::make_pair(kStill, kStill),
+                 500000,
+                 0,
+                 {"NONE move !\n", "gDirection = 0, interval_time = 500ms\n"}},
+        PassCase{"tap_moved_10_and_10", krvtest::make_pair(kStill, {30, 60, 20, 20}), 200000, 0, {"NONE move !\n"}},
+        PassCase{"tap_moved_11", krvtest::make_pair(kStill, {31, 50, 20, 20}), 200000, 0, {"NONE move !\n"}},
+        PassCase{
+            "long_pass", krvtest::make_pair(kStill, kStill), 1000500, 0, {"gDirection = 0, interval_time = 1000ms\n"}},
+        PassCase{"driver_flagged", krvtest::make_pair(kStill, kStill, 1), 200000, 7, {}}),
+    krvtest::CaseName());
 
 TEST_F(Classification, InvalidFrameBeatsDriverFlagAndKeepsInterval) {
     const Blob still{20, 50, 20, 20};
@@ -401,7 +390,7 @@ TEST_F(Classification, DriverWrappers) {
 }
 
 TEST_F(Classification, PassesAllocateNothing) {
-#ifndef KRV_COUNT_ALLOCATIONS
+#ifndef KRV_HAVE_HEAP_COUNT
     GTEST_SKIP() << "sanitizer builds replace the allocator";
 #else
     // The stand-in sensor runs on this thread too and allocates nothing;
@@ -409,16 +398,20 @@ TEST_F(Classification, PassesAllocateNothing) {
     krvtest::sensor_set_frames(krvtest::make_pair({20, 10, 20, 20}, {20, 60, 20, 20}));
     cal_touch_area();  // first use: lazy symbol lookups in the stand-ins
     krvtest::set_capture(false);
-    g_counting = true;
+    krvheap::heap_setup();
+    krvheap::heap_reset();
+    krvheap::heap_count(true);
     void* volatile probe = malloc(16);  // the counter is live
     free(probe);
-    EXPECT_EQ(g_allocations.exchange(0), 1);
+    EXPECT_EQ(krvheap::heap_counts().other, 1);
+    krvheap::heap_reset();
     int result = 0;
     for (int i = 0; i < 1000; ++i) result = cal_touch_area();
-    g_counting = false;
+    krvheap::heap_count(false);
     krvtest::set_capture(true);
     EXPECT_EQ(result, 3);
-    EXPECT_EQ(g_allocations.load(), 0);
+    EXPECT_EQ(krvheap::heap_counts().library, 0);
+    EXPECT_EQ(krvheap::heap_counts().other, 0);
 #endif
 }
 

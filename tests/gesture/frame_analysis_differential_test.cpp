@@ -6,10 +6,10 @@
 #include <string.h>
 
 #include "krv_nav.h"
+#include "simhw/sim_hardware.h"
 #include "support/frame_pairs.h"
 #include "support/log_capture.h"
 #include "support/reference_analysis.h"
-#include "support/sim_hardware.h"
 
 // What the library's analysis steps produced inside the pass. The pass
 // calls them through their exported names, so these definitions stand in

@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/packet_channel.h"
 #include "krv_nav.h"
 #include "support/log_capture.h"
-#include "support/packet_channel.h"
 
 namespace {
 

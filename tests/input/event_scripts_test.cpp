@@ -1,5 +1,6 @@
 // Key and swipe event streams, record for record, through the simulated
 // input node (every write arrives as one packet).
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,10 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "core/test_wait.h"
+#include "common/event_matchers.h"
+#include "common/param_cases.h"
+#include "common/test_wait.h"
 #include "krv_nav.h"
+#include "simhw/sim_hardware.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
 #ifdef KRV_HAVE_DECODER
 #include "support/event_decoder.h"
 #endif
@@ -21,11 +24,6 @@
 using namespace krvtest;
 
 namespace {
-
-struct Rec {
-    uint16_t type, code;
-    int32_t value;
-};
 
 // The records of a finished call; for none, a short look that nothing
 // arrives late.
@@ -46,52 +44,47 @@ class EventScripts : public ::testing::Test {
         sensor_reset();
         clear_logs();
     }
+    // The number of records a finished call wrote (waiting for `expected`),
+    // after checking that it returned 0.
+    static size_t records_after(int rc, size_t expected) {
+        EXPECT_EQ(rc, 0);
+        return settle(expected).size();
+    }
 };
 
-TEST_F(EventScripts, KeysForResultCodes) {
-    struct Case {
-        int result;
-        int key;  // 0: none
-    } cases[] = {{7, KEY_HOMEPAGE},
-                 {5, KEY_BACK},
-                 {3, KEY_LEFT},
-                 {4, KEY_RIGHT},
-                 {0, 0},
-                 {1, 0},
-                 {2, 0},
-                 {6, 0},
-                 {8, 0},
-                 {-1, 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.result);
-        input_clear();
-        clear_logs();
-        EXPECT_EQ(krv_nav_reportKey2(c.result), 0);
-        auto p = settle(c.key ? 4 : 0);
-        EXPECT_EQ(input_opens(), 1);
-        EXPECT_EQ(input_closes(), 1);
-        EXPECT_EQ(log_texts(), (std::vector<std::string>{"++ krv_nav_reportKey2", "-- krv_nav_reportKey2"}));
-        if (!c.key) {
-            EXPECT_TRUE(p.empty());
-            continue;
-        }
-        ASSERT_EQ(p.size(), 4u);
-        const Rec want[] = {{EV_KEY, (uint16_t)c.key, 1},
-                            {EV_SYN, SYN_REPORT, 0},
-                            {EV_KEY, (uint16_t)c.key, 0},
-                            {EV_SYN, SYN_REPORT, 0}};
-        for (int i = 0; i < 4; ++i) {
-            EXPECT_EQ(p[i].size, sizeof(input_event));
-            EXPECT_EQ(p[i].ev.type, want[i].type);
-            EXPECT_EQ(p[i].ev.code, want[i].code);
-            EXPECT_EQ(p[i].ev.value, want[i].value);
-            EXPECT_FALSE(zero_time(p[i].ev));
-        }
-        EXPECT_TRUE(same_time(p[0].ev, p[1].ev));
-        EXPECT_TRUE(same_time(p[2].ev, p[3].ev));
-        EXPECT_LE(usec(p[0].ev), usec(p[2].ev));
+struct KeyCase {
+    const char* name;
+    int result;
+    int key;  // 0: none
+};
+KRV_CASE_SUITE(KeysForResultCodes, EventScripts, KeyCase);
+
+TEST_P(KeysForResultCodes, PressAndReleaseOrNothing) {
+    EXPECT_EQ(krv_nav_reportKey2(c.result), 0);
+    auto p = settle(c.key ? 4 : 0);
+    EXPECT_EQ(input_opens(), 1);
+    EXPECT_EQ(input_closes(), 1);
+    EXPECT_EQ(log_texts(), (std::vector<std::string>{"++ krv_nav_reportKey2", "-- krv_nav_reportKey2"}));
+    if (!c.key) {
+        EXPECT_THAT(p, ::testing::IsEmpty());
+        return;
     }
+    ASSERT_THAT(events_of(p), ::testing::ElementsAreArray(EventsAre(krvrec::key_records(uint16_t(c.key)))));
+    for (const auto& pk : p) {
+        EXPECT_EQ(pk.size, sizeof(input_event));
+        EXPECT_FALSE(zero_time(pk.ev));
+    }
+    EXPECT_TRUE(same_time(p[0].ev, p[1].ev));
+    EXPECT_TRUE(same_time(p[2].ev, p[3].ev));
+    EXPECT_LE(usec(p[0].ev), usec(p[2].ev));
 }
+
+INSTANTIATE_TEST_SUITE_P(Codes, KeysForResultCodes,
+                         ::testing::Values(KeyCase{"flagged_home", 7, KEY_HOMEPAGE}, KeyCase{"tap_back", 5, KEY_BACK},
+                                           KeyCase{"up_left", 3, KEY_LEFT}, KeyCase{"down_right", 4, KEY_RIGHT},
+                                           KeyCase{"none", 0, 0}, KeyCase{"left", 1, 0}, KeyCase{"right", 2, 0},
+                                           KeyCase{"six", 6, 0}, KeyCase{"eight", 8, 0}, KeyCase{"minus_one", -1, 0}),
+                         krvtest::CaseName());
 
 TEST_F(EventScripts, HomeKeyAndWideKeyCodes) {
     EXPECT_EQ(krv_pw_reportKey2(), 0);
@@ -111,119 +104,91 @@ TEST_F(EventScripts, HomeKeyAndWideKeyCodes) {
     close(sv[1]);
 }
 
-struct Swipe {
+struct SwipeCase {
     const char* name;
+    krvrec::Swipe swipe;
     bool horizontal;
-    bool increasing;
-    int first, last;  // the moving coordinate at steps 0 and 19
-    int pos_lines;
+    int pos_lines;  // "-pos" trace lines
 };
+KRV_CASE_SUITE(FourSwipes, EventScripts, SwipeCase);
 
-TEST_F(EventScripts, FourSwipes) {
-    const Swipe swipes[] = {{"left", true, false, 576, 177, 20},
-                            {"right", true, true, 144, 543, 0},
-                            {"up", false, false, 608, 0, 0},
-                            {"down", false, true, 0, 608, 0}};
-    for (const auto& s : swipes) {
-        SCOPED_TRACE(s.name);
-        input_clear();
-        clear_logs();
-        EXPECT_EQ(krv_nav_simulateTouch(s.name), 0);
-        auto p = settle(68);
-        ASSERT_EQ(p.size(), 68u);
-        const uint16_t move = s.horizontal ? ABS_MT_POSITION_X : ABS_MT_POSITION_Y;
-        const int fixed = s.horizontal ? 640 : 360;
-        // Touch-down: BTN_TOUCH before the first position horizontally,
-        // after it vertically; time zero until the first report.
-        std::vector<Rec> down = {{EV_ABS, ABS_MT_TRACKING_ID, 154}};
-        if (s.horizontal) {
-            down.push_back({EV_KEY, BTN_TOUCH, 1});
-            down.push_back({EV_ABS, ABS_MT_POSITION_X, s.first});
-            down.push_back({EV_ABS, ABS_MT_POSITION_Y, fixed});
-        } else {
-            down.push_back({EV_ABS, ABS_MT_POSITION_X, fixed});
-            down.push_back({EV_ABS, ABS_MT_POSITION_Y, s.first});
-            down.push_back({EV_KEY, BTN_TOUCH, 1});
-        }
-        down.push_back({EV_SYN, SYN_REPORT, 0});
-        for (int i = 0; i < 5; ++i) {
-            EXPECT_EQ(p[i].ev.type, down[i].type) << i;
-            EXPECT_EQ(p[i].ev.code, down[i].code) << i;
-            EXPECT_EQ(p[i].ev.value, down[i].value) << i;
-            EXPECT_EQ(zero_time(p[i].ev), i < 4) << i;
-        }
-        for (int i = 0; i < 20; ++i) {
-            const auto& x = p[5 + 3 * i].ev;
-            const auto& y = p[6 + 3 * i].ev;
-            const auto& r = p[7 + 3 * i].ev;
-            const auto& mv = s.horizontal ? x : y;
-            const auto& fx = s.horizontal ? y : x;
-            EXPECT_EQ(x.code, ABS_MT_POSITION_X);
-            EXPECT_EQ(y.code, ABS_MT_POSITION_Y);
-            EXPECT_EQ(mv.code, move);
-            int step = s.horizontal ? 21 : 32;
-            EXPECT_EQ(mv.value, s.first + (s.increasing ? step : -step) * i) << i;
-            EXPECT_EQ(fx.value, fixed);
-            EXPECT_EQ(r.type, EV_SYN);
-            // Positions carry the previous report's time.
-            EXPECT_TRUE(same_time(x, p[4 + 3 * i].ev));
-            EXPECT_TRUE(same_time(y, p[4 + 3 * i].ev));
-        }
-        EXPECT_EQ(p[5 + 3 * 19 + (s.horizontal ? 0 : 1)].ev.value, s.last);
-        const Rec lift[] = {{EV_ABS, ABS_MT_TRACKING_ID, -1}, {EV_KEY, BTN_TOUCH, 0}, {EV_SYN, SYN_REPORT, 0}};
-        for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(p[65 + i].ev.type, lift[i].type);
-            EXPECT_EQ(p[65 + i].ev.code, lift[i].code);
-            EXPECT_EQ(p[65 + i].ev.value, lift[i].value);
-        }
-        EXPECT_TRUE(same_time(p[65].ev, p[64].ev));
-        EXPECT_TRUE(same_time(p[66].ev, p[64].ev));
-        for (const auto& pk : p) EXPECT_NE(pk.ev.code, ABS_MT_SLOT);
-        EXPECT_EQ(count_lines(s.horizontal ? "-pos simulate_Touch_X" : "-pos simulate_Touch_Y"), s.pos_lines);
+TEST_P(FourSwipes, RecordsAndTimes) {
+    EXPECT_EQ(krv_nav_simulateTouch(c.name), 0);
+    auto p = settle(krvrec::kSwipeRecords);
+    ASSERT_THAT(events_of(p), ::testing::ElementsAreArray(EventsAre(krvrec::swipe_records(c.swipe))));
+    for (const auto& pk : p) EXPECT_EQ(pk.size, sizeof(input_event));
+    // Touch-down: time zero until the first report.
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(zero_time(p[i].ev), i < 4) << i;
+    // Positions carry the previous report's time.
+    for (int i = 0; i < krvrec::kSwipeSteps; ++i) {
+        EXPECT_TRUE(same_time(p[5 + 3 * i].ev, p[4 + 3 * i].ev)) << i;
+        EXPECT_TRUE(same_time(p[6 + 3 * i].ev, p[4 + 3 * i].ev)) << i;
+    }
+    // Lift-off keeps the time of the last step's report.
+    EXPECT_TRUE(same_time(p[65].ev, p[64].ev));
+    EXPECT_TRUE(same_time(p[66].ev, p[64].ev));
+    EXPECT_EQ(count_lines(c.horizontal ? "-pos simulate_Touch_X" : "-pos simulate_Touch_Y"), c.pos_lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, FourSwipes,
+                         ::testing::Values(SwipeCase{"left", krvrec::Swipe::kLeft, true, 20},
+                                           SwipeCase{"right", krvrec::Swipe::kRight, true, 0},
+                                           SwipeCase{"up", krvrec::Swipe::kUp, false, 0},
+                                           SwipeCase{"down", krvrec::Swipe::kDown, false, 0}),
+                         krvtest::CaseName());
+
+struct PrefixCase {
+    const char* name;
+    const char* swipe;  // the name handed to the library
+    size_t records;
+};
+KRV_CASE_SUITE(SwipeNamesArePrefixes, EventScripts, PrefixCase);
+
+TEST_P(SwipeNamesArePrefixes, CaseSensitiveFirstMatch) {
+    EXPECT_EQ(records_after(krv_nav_simulateTouch(c.swipe), c.records), c.records);
+    EXPECT_EQ(input_opens(), 1);
+    EXPECT_EQ(input_closes(), 1);
+    EXPECT_EQ(count_lines("krv_nav_simulateTouch eventDevNode: /dev/input/event2"), 1);
+    EXPECT_EQ(log_texts().back(), "-- krv_nav_simulateTouch");
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, SwipeNamesArePrefixes,
+                         ::testing::Values(PrefixCase{"upward", "upward", 68}, PrefixCase{"leftmost", "leftmost", 68},
+                                           PrefixCase{"Up", "Up", 0}, PrefixCase{"LEFT", "LEFT", 0},
+                                           PrefixCase{"l", "l", 0}, PrefixCase{"empty", "", 0},
+                                           PrefixCase{"dow", "dow", 0}),
+                         krvtest::CaseName());
+
+struct DispatchCase {
+    const char* name;
+    int code;
+    size_t records;
+    bool no_touch_line;
+    bool silent;
+};
+KRV_CASE_SUITE(Dispatch, EventScripts, DispatchCase);
+
+TEST_P(Dispatch, SwipesOnlyForUpAndDown) {
+    EXPECT_EQ(records_after(krv_nav_func(c.code), c.records), c.records);
+    EXPECT_EQ(count_lines("no simulate Touch"), c.no_touch_line ? 1 : 0);
+    if (c.silent) {
+        EXPECT_THAT(log_texts(), ::testing::IsEmpty());
     }
 }
 
-TEST_F(EventScripts, SwipeNamesArePrefixes) {
-    struct Case {
-        const char* name;
-        size_t records;
-    } cases[] = {{"upward", 68}, {"leftmost", 68}, {"Up", 0}, {"LEFT", 0}, {"l", 0}, {"", 0}, {"dow", 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        input_clear();
-        clear_logs();
-        EXPECT_EQ(krv_nav_simulateTouch(c.name), 0);
-        EXPECT_EQ(settle(c.records).size(), c.records);
-        EXPECT_EQ(input_opens(), 1);
-        EXPECT_EQ(input_closes(), 1);
-        EXPECT_EQ(count_lines("krv_nav_simulateTouch eventDevNode: /dev/input/event2"), 1);
-        EXPECT_EQ(log_texts().back(), "-- krv_nav_simulateTouch");
-    }
-}
+INSTANTIATE_TEST_SUITE_P(
+    Codes, Dispatch,
+    ::testing::Values(DispatchCase{"none", 0, 0, false, true}, DispatchCase{"tap", 5, 0, false, true},
+                      DispatchCase{"flagged", 7, 0, false, true}, DispatchCase{"minus_three", -3, 0, false, true},
+                      DispatchCase{"left", 1, 0, true, false}, DispatchCase{"right", 2, 0, true, false},
+                      DispatchCase{"up", 3, 68, false, false}, DispatchCase{"down", 4, 68, false, false}),
+    krvtest::CaseName());
 
-TEST_F(EventScripts, Dispatch) {
-    struct Case {
-        int code;
-        size_t records;
-        bool no_touch_line;
-        bool silent;
-    } cases[] = {{0, 0, false, true}, {5, 0, false, true}, {7, 0, false, true},   {-3, 0, false, true},
-                 {1, 0, true, false}, {2, 0, true, false}, {3, 68, false, false}, {4, 68, false, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.code);
-        input_clear();
-        clear_logs();
-        EXPECT_EQ(krv_nav_func(c.code), 0);
-        EXPECT_EQ(settle(c.records).size(), c.records);
-        EXPECT_EQ(count_lines("no simulate Touch"), c.no_touch_line ? 1 : 0);
-        if (c.silent) {
-            EXPECT_TRUE(log_texts().empty());
-        }
-    }
+TEST_F(EventScripts, LauncherLogsWhenItHasNoSwipe) {
     for (int code : {1, 5}) {
         clear_logs();
         EXPECT_EQ(krv_nav_LaucherNav(code), 0);
-        EXPECT_EQ(log_texts(), (std::vector<std::string>{"no simulate Touch"}));
+        EXPECT_EQ(log_texts(), (std::vector<std::string>{"no simulate Touch"})) << code;
     }
 }
 

@@ -12,10 +12,13 @@
 #include <string>
 #include <thread>
 
-#include "core/test_wait.h"
+#include "common/log_checks.h"
+#include "common/param_cases.h"
+#include "common/temp_dir.h"
+#include "common/test_wait.h"
 #include "krv_nav.h"
+#include "simhw/sim_hardware.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
 
 using namespace krvtest;
 
@@ -38,11 +41,6 @@ extern "C" int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*fn)
 
 namespace {
 
-bool nav_thread() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
-bool ctl_thread() { return __atomic_load_n(&gFingerprintVarNavCtl.thread, __ATOMIC_SEQ_CST) != 0; }
-
-std::string g_store;
-
 void use_store(const std::string& dir) { setenv("KRV_PROPERTY_DIR", dir.c_str(), 1); }
 
 std::string property() {
@@ -54,59 +52,70 @@ std::string property() {
 class Interface : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/krv-props-XXXXXX";
-        g_store = mkdtemp(tmpl);
-        use_store(g_store);
+        use_store(store_.path());
         sensor_reset();
         clear_logs();
+        allow_uinit_write_line();
     }
     void TearDown() override {
-        use_store(g_store);
+        use_store(store_.path());
         if (ctl_thread()) Java_com_korrivan_navigation_NavCtrlJni_uinit(nullptr, nullptr);
         EXPECT_TRUE(workers_gone());
     }
+    TempDir store_{"krv-props"};
 };
 
-TEST_F(Interface, SetStaWritesEnableOrDisable) {
-    struct Case {
-        int sta;
-        const char* want;
-    } cases[] = {{5, "enable"}, {0, "disable"}, {-1, "enable"}, {1, "enable"}};
-    for (const auto& c : cases) {
-        clear_logs();
-        EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_setSta(nullptr, nullptr, c.sta), 0);
-        EXPECT_EQ(property(), c.want);
-        char line[64];
-        snprintf(line, sizeof line, "krv_nav_core_ctl_setSta : %d, ret = 0", c.sta);
-        EXPECT_EQ(count_lines(line), 1) << line;
-    }
+struct SetStaCase {
+    const char* name;
+    int sta;
+    const char* want;
+};
+KRV_CASE_SUITE(SetSta, Interface, SetStaCase);
+
+TEST_P(SetSta, WritesEnableOrDisable) {
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_setSta(nullptr, nullptr, c.sta), 0);
+    EXPECT_EQ(property(), c.want);
+    char line[64];
+    snprintf(line, sizeof line, "krv_nav_core_ctl_setSta : %d, ret = 0", c.sta);
+    EXPECT_EQ(count_lines(line), 1) << line;
 }
 
-TEST_F(Interface, GetStaComparesPrefixes) {
-    struct Case {
-        const char* value;  // nullptr: unset
-        int want;
-    } cases[] = {{nullptr, -1},   {"enable", 1},  {"enabled", 1}, {"disable", 0},
-                 {"disabled", 0}, {"Enable", -1}, {"on", -1},     {"enabl", -1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.value ? c.value : "(unset)");
-        char tmpl[] = "/tmp/krv-props-XXXXXX";
-        use_store(mkdtemp(tmpl));
-        if (c.value) {
-            ASSERT_EQ(property_set("persist.korrivan.nav", c.value), 0);
-        }
-        clear_logs();
-        EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_getSta(nullptr, nullptr), c.want);
-        char line[160];
-        snprintf(line, sizeof line, "ret = %d, persist.korrivan.nav %s", c.value ? (int)strlen(c.value) : 0,
-                 c.value ? c.value : "");
-        EXPECT_EQ(count_lines(line), 1) << line;
-        snprintf(line, sizeof line, "krv_nav_core_ctl_getSta : %s, ret = %d", c.value ? c.value : "", c.want);
-        EXPECT_EQ(count_lines(line), 1) << line;
+INSTANTIATE_TEST_SUITE_P(Values, SetSta,
+                         ::testing::Values(SetStaCase{"five", 5, "enable"}, SetStaCase{"zero", 0, "disable"},
+                                           SetStaCase{"minus_one", -1, "enable"}, SetStaCase{"one", 1, "enable"}),
+                         krvtest::CaseName());
+
+struct GetStaCase {
+    const char* name;
+    const char* value;  // nullptr: unset
+    int want;
+};
+KRV_CASE_SUITE(GetSta, Interface, GetStaCase);
+
+TEST_P(GetSta, ComparesPrefixes) {
+    if (c.value) {
+        ASSERT_EQ(property_set("persist.korrivan.nav", c.value), 0);
     }
+    clear_logs();
+    EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_getSta(nullptr, nullptr), c.want);
+    char line[160];
+    snprintf(line, sizeof line, "ret = %d, persist.korrivan.nav %s", c.value ? (int)strlen(c.value) : 0,
+             c.value ? c.value : "");
+    EXPECT_EQ(count_lines(line), 1) << line;
+    snprintf(line, sizeof line, "krv_nav_core_ctl_getSta : %s, ret = %d", c.value ? c.value : "", c.want);
+    EXPECT_EQ(count_lines(line), 1) << line;
 }
+
+INSTANTIATE_TEST_SUITE_P(Values, GetSta,
+                         ::testing::Values(GetStaCase{"unset", nullptr, -1}, GetStaCase{"enable", "enable", 1},
+                                           GetStaCase{"enabled", "enabled", 1}, GetStaCase{"disable", "disable", 0},
+                                           GetStaCase{"disabled", "disabled", 0}, GetStaCase{"Enable", "Enable", -1},
+                                           GetStaCase{"on", "on", -1}, GetStaCase{"enabl", "enabl", -1}),
+                         krvtest::CaseName());
 
 TEST_F(Interface, FailingPropertyWritePropagates) {
+    // uinit without a control thread's pipe: the writer says so.
+    allow_error_lines({"nav ctl fifo file do not not exist\n"});
     use_store("/dev/null/not-a-dir");
     EXPECT_LT(Java_com_korrivan_navigation_NavCtrlJni_setSta(nullptr, nullptr, 1), 0);
     EXPECT_EQ(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr), 0);
@@ -186,6 +195,8 @@ TEST_F(Interface, OnDemandSwipesBeforeInit) {
 }
 
 TEST_F(Interface, InitFailures) {
+    // Thread creation fails on purpose.
+    allow_error_lines();
 #ifdef KRV_SANITIZED
     GTEST_SKIP() << "sanitizer runtimes intercept pthread_create";
 #else

@@ -4,9 +4,11 @@
  * whose imports carry glibc's own names (__errno_location, __isoc99_sscanf). */
 #if defined(KRV_PROBE_CANCEL)
 #include <pthread.h>
+int krv_probe(void);
 int krv_probe(void) { return pthread_cancel(pthread_self()); }
 #elif defined(KRV_PROBE_LATER)
 #include <sys/random.h>
+int krv_probe(void);
 int krv_probe(void) {
     char bytes[4];
     return (int)getrandom(bytes, sizeof bytes, 0);
@@ -15,6 +17,7 @@ int krv_probe(void) {
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+int krv_probe(const char* text);
 int krv_probe(const char* text) {
     int value = 0;
     if (sscanf(text, "%d", &value) != 1) return errno;

@@ -15,8 +15,9 @@
 #include "render.h"
 #include "runner.h"
 #include "scenario.h"
+#include "simhw/sim_hardware.h"
 #include "support/event_decoder.h"
-#include "support/sim_hardware.h"
+#include "support/record_streams.h"
 
 using namespace krvsim;
 
@@ -42,24 +43,16 @@ std::vector<std::string> decoded(const std::vector<struct input_event>& records)
     return out;
 }
 
-std::vector<std::string> vertical_swipe(bool down) {
-    std::vector<std::string> v = {"EV_ABS ABS_MT_TRACKING_ID 0000009a", "EV_ABS ABS_MT_POSITION_X 00000168",
-                                  down ? "EV_ABS ABS_MT_POSITION_Y 00000000" : "EV_ABS ABS_MT_POSITION_Y 00000260",
-                                  "EV_KEY BTN_TOUCH 00000001", "EV_SYN SYN_REPORT 00000000"};
-    for (int i = 0; i < 20; ++i) {
-        char y[64];
-        snprintf(y, sizeof y, "EV_ABS ABS_MT_POSITION_Y %08x", down ? 32 * i : 608 - 32 * i);
-        v.insert(v.end(), {"EV_ABS ABS_MT_POSITION_X 00000168", y, "EV_SYN SYN_REPORT 00000000"});
-    }
-    v.insert(v.end(),
-             {"EV_ABS ABS_MT_TRACKING_ID ffffffff", "EV_KEY BTN_TOUCH 00000000", "EV_SYN SYN_REPORT 00000000"});
-    return v;
+// The decoded records of a stream of the shared table.
+std::vector<std::string> decoded_table(const std::vector<krvrec::Record>& records) {
+    return decoded(krvrec::events_of(records));
 }
 
-std::vector<std::string> key(const char* name) {
-    return {std::string("EV_KEY ") + name + " 00000001", "EV_SYN SYN_REPORT 00000000",
-            std::string("EV_KEY ") + name + " 00000000", "EV_SYN SYN_REPORT 00000000"};
+std::vector<std::string> vertical_swipe(bool down) {
+    return decoded_table(krvrec::swipe_records(down ? krvrec::Swipe::kDown : krvrec::Swipe::kUp));
 }
+
+std::vector<std::string> key(uint16_t code) { return decoded_table(krvrec::key_records(code)); }
 
 // Both scenarios run in one test, one after the other: the library's
 // threads are process-wide.
@@ -77,8 +70,8 @@ TEST(Simulator, DefaultScenarioAndAFailingOne) {
         {"swipe-up", TouchReport::Classified, 3, vertical_swipe(false)},
         {"swipe-down", TouchReport::Classified, 4, vertical_swipe(true)},
         {"swipe-up", TouchReport::Dropped, -1, {}},  // paused with STP
-        {"tap", TouchReport::Classified, 5, key("KEY_BACK")},
-        {"flagged", TouchReport::Classified, 7, key("KEY_HOMEPAGE")},
+        {"tap", TouchReport::Classified, 5, key(KEY_BACK)},
+        {"flagged", TouchReport::Classified, 7, key(KEY_HOMEPAGE)},
         {"too-small", TouchReport::Classified, 0, {}},
         {"simulateX()", TouchReport::OnDemand, 4, vertical_swipe(true)},
     };
@@ -144,7 +137,7 @@ TEST(Simulator, DefaultScenarioAndAFailingOne) {
     EXPECT_EQ(bad.touches[1].code, 0);
     EXPECT_FALSE(bad.touches[1].expect_ok);
     EXPECT_TRUE(bad.touches[2].expect_ok);  // no expectation given
-    EXPECT_EQ(decoded(bad.touches[2].records), key("KEY_HOMEPAGE"));
+    EXPECT_EQ(decoded(bad.touches[2].records), key(KEY_HOMEPAGE));
     EXPECT_EQ(bad.problems, (std::vector<std::string>{"line 1 (touch swipe-up expect=up): expected up",
                                                       "line 3 (touch still expect=up): expected up",
                                                       "line 6 (get-state expect=1): getSta() = 0, expected 1"}));

@@ -1,17 +1,12 @@
 // The summaries the library's exported frame analysis computes for a pair.
-#include <string.h>
-
 #include "frame_tools.h"
+#include "support/pair_analysis.h"
 
 namespace krvsim {
 
 PairInfo analyse(const FramePair& pair) {
     PairInfo i;
-    memset(&i, 0xFF, sizeof i);
-    cal_frame_info(pair.frame0, &i.first);
-    cal_edg_pos(pair.frame0, &i.first);
-    cal_frame_info(pair.frame1, &i.second);
-    cal_edg_pos(pair.frame1, &i.second);
+    krvpair::analyse_frames(pair, &i.first, &i.second);
     return i;
 }
 

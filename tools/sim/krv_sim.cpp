@@ -30,7 +30,7 @@
 #include "render.h"
 #include "runner.h"
 #include "scenario.h"
-#include "support/sim_hardware.h"
+#include "simhw/sim_hardware.h"
 
 using namespace krvsim;
 

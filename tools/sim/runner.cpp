@@ -1,9 +1,6 @@
 #include "runner.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -11,27 +8,25 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <map>
-#include <thread>
 
 #include "frame_tools.h"
 #include "krv_nav.h"
-#include "support/event_decoder.h"
+#include "library_watch.h"
+#include "pipe_writer.h"
+#include "property_folder.h"
+#include "simhw/sim_hardware.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
+#include "support/record_streams.h"
 
 namespace krvsim {
 namespace {
 
-long long clock_us(clockid_t id) {
+long long realtime_us() {
     struct timespec t;
-    clock_gettime(id, &t);
+    clock_gettime(CLOCK_REALTIME, &t);
     return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
 }
-long long mono_us() { return clock_us(CLOCK_MONOTONIC); }
-
-void sleep_ms(long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // The host's view of the library: NavCtrlJni's native methods, called as
 // the Java class would (the environment and class arguments are ignored).
@@ -45,83 +40,38 @@ int jni_simulateX() { return Java_com_korrivan_navigation_NavCtrlJni_simulateX(n
 int jni_simulateY() { return Java_com_korrivan_navigation_NavCtrlJni_simulateY(nullptr, nullptr); }
 
 // Writes WORD and its NUL into the command pipe the way another process
-// does: a non-blocking open retried until the control thread has the pipe
-// open for reading (bounded), one write, close.
+// does (the tools' pipe writer: a FIFO only, no link followed, a bounded
+// wait for the control thread to open it for reading), at the place the
+// simulated hardware keeps the pipe in this process.
 bool write_pipe(const std::string& word, int timeout_ms, long long* written_us, std::string* error) {
-    long long until = mono_us() + timeout_ms * 1000LL;
-    int fd;
-    for (;;) {
-        fd = open(KRV_CTL_PIPE, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) break;
-        if (errno == ENOENT) {
+    const std::string path = krvtest::pipe_real_path();
+    const krvtools::PipeResult r = krvtools::send_command(path.c_str(), word.c_str(), timeout_ms);
+    switch (r.status) {
+        case krvtools::PipeStatus::kSent:
+            *written_us = r.written_us;
+            return true;
+        case krvtools::PipeStatus::kMissing:
             *error = "no command pipe (the control thread creates it; has init run?)";
-            return false;
-        }
-        if (errno != ENXIO) {
-            // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc's strerror uses a per-thread buffer.
-            *error = std::string("cannot open the command pipe: ") + strerror(errno);
-            return false;
-        }
-        if (mono_us() >= until) {
+            break;
+        case krvtools::PipeStatus::kNotFifo:
+            *error = "the command pipe is not a FIFO";
+            break;
+        case krvtools::PipeStatus::kNoReader:
             *error = "no reader opened the command pipe within " + std::to_string(timeout_ms) + " ms";
-            return false;
-        }
-        sleep_ms(2);
+            break;
+        case krvtools::PipeStatus::kOpenFailed:
+            // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc's strerror uses a per-thread buffer.
+            *error = std::string("cannot open the command pipe: ") + strerror(r.error);
+            break;
+        case krvtools::PipeStatus::kShortWrite:
+            *error = "short write to the command pipe";
+            break;
     }
-    std::string msg = word;
-    msg.push_back('\0');
-    *written_us = mono_us();
-    ssize_t n = write(fd, msg.data(), msg.size());
-    close(fd);
-    if (n != static_cast<ssize_t>(msg.size())) {
-        *error = "short write to the command pipe";
-        return false;
-    }
-    return true;
+    return false;
 }
 
-// A private folder for the persisted enable property during the run.
-class PropertyFolder {
-  public:
-    PropertyFolder() {
-        char tmpl[] = "/tmp/krv-sim-props-XXXXXX";
-        if (mkdtemp(tmpl)) dir_ = tmpl;
-        // NOLINTNEXTLINE(concurrency-mt-unsafe): set before the library starts any thread.
-        setenv("KRV_PROPERTY_DIR", dir_.empty() ? "/tmp/krv-sim-props" : dir_.c_str(), 1);
-    }
-    ~PropertyFolder() {
-        if (dir_.empty()) return;
-        if (DIR* d = opendir(dir_.c_str())) {
-            // NOLINTNEXTLINE(concurrency-mt-unsafe): this directory stream is used by this thread only.
-            while (struct dirent* e = readdir(d))
-                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                    unlink((dir_ + "/" + e->d_name).c_str());
-            closedir(d);
-        }
-        rmdir(dir_.c_str());
-    }
-
-  private:
-    std::string dir_;
-};
-
-bool same_records(const std::vector<struct input_event>& got, const std::vector<Record>& want) {
-    if (got.size() != want.size()) return false;
-    for (size_t i = 0; i < got.size(); ++i)
-        if (got[i].type != want[i].type || got[i].code != want[i].code || got[i].value != want[i].value) return false;
-    return true;
-}
-
-// A log text without its line ends.
-std::string bare(const std::string& text) {
-    size_t end = text.size();
-    while (end > 0 && text[end - 1] == '\n') --end;
-    return text.substr(0, end);
-}
-
-bool is_settle_line(const krvtest::LogLine& l) {
-    std::string t = bare(l.text);
-    return t == "Nav Running ..." || t == "thNavigationFunc Stop ..." || t == "thNavigationFunc CANCEL ...";
+bool same_records(const std::vector<struct input_event>& got, const std::vector<krvrec::Record>& want) {
+    return krvrec::records_of(got) == want;
 }
 
 class Run {
@@ -131,7 +81,7 @@ class Run {
     RunReport go() {
         report_.name = sc_.name;
         t0_ = mono_us();
-        report_.realtime_origin_us = clock_us(CLOCK_REALTIME);
+        report_.realtime_origin_us = realtime_us();
         host_tid_ = static_cast<int>(syscall(SYS_gettid));
         log_seen_ = krvtest::logs().size();
         pkt_seen_ = krvtest::input_packets().size();
@@ -206,47 +156,6 @@ class Run {
         if (cb_) cb_(report_, static_cast<size_t>(step_), first);
     }
 
-    // Index of the first line at or after `from` that matches, waiting up
-    // to `ms`; -1 when none came.
-    template <typename Pred>
-    long find_line(size_t from, Pred pred, int ms) {
-        long long until = mono_us() + ms * 1000LL;
-        for (;;) {
-            auto lines = krvtest::logs();
-            for (size_t i = from; i < lines.size(); ++i)
-                if (pred(lines[i])) return static_cast<long>(i);
-            from = std::max(from, lines.size());
-            long long left = until - mono_us();
-            if (left <= 0) return -1;
-            krvtest::wait_logs(lines.size() + 1, static_cast<int>(left / 1000 + 1));
-        }
-    }
-    long find_text(size_t from, const std::string& text, int ms) {
-        return find_line(
-            from, [&](const krvtest::LogLine& l) { return bare(l.text) == text; }, ms);
-    }
-
-    // A worker runs when its entry trace has been logged more often than its
-    // exit trace.
-    static bool alive(const char* name) {
-        int n = 0;
-        for (const auto& l : krvtest::logs()) {
-            if (bare(l.text) == std::string("++") + name) ++n;
-            if (bare(l.text) == std::string("--") + name) --n;
-        }
-        return n > 0;
-    }
-
-    // The navigation thread has the sensor open and armed for SIGIO.
-    static bool wait_armed(int ms) {
-        long long until = mono_us() + ms * 1000LL;
-        while (krvtest::sensor_armed_count() < 1) {
-            if (mono_us() >= until) return false;
-            sleep_ms(1);
-        }
-        return true;
-    }
-
     // The records written since packet `from`; false when a write was not
     // exactly one record.
     bool records_since(size_t from, TouchReport* r, long long t_start) {
@@ -266,7 +175,7 @@ class Run {
                 init(s);
                 break;
             case Op::Start: {
-                bool nav = alive("thNavigationFunc");
+                bool nav = worker_alive("thNavigationFunc");
                 note("NavCtrlJni.start() = " + std::to_string(jni_start()));
                 if (nav && !wait_armed(3000)) problem(s, "navigation thread not waiting for a touch after start");
                 break;
@@ -306,7 +215,7 @@ class Run {
     }
 
     void init(const Step& s) {
-        bool ctl = alive("thNavigationCtlFunc");
+        bool ctl = worker_alive("thNavigationCtlFunc");
         size_t from = krvtest::logs().size();
         int r = jni_init();
         note("NavCtrlJni.init() = " + std::to_string(r));
@@ -365,8 +274,8 @@ class Run {
         if (!krvtest::input_wait_drained(2000)) problem(s, "input node still open after 2 s");
         bool whole = records_since(pkt_from, &r, t_touch);
         r.events = describe_records(r.records);
-        r.events_ok =
-            whole && same_records(r.records, expected_records(r.outcome == TouchReport::Classified ? r.code : -1));
+        r.events_ok = whole && same_records(r.records,
+                                            krvrec::result_records(r.outcome == TouchReport::Classified ? r.code : -1));
         switch (r.expect) {
             case kNoExpect:
                 break;
@@ -406,13 +315,14 @@ class Run {
         bool whole = records_since(pkt_from, &r, t_call);
         r.code = down ? NAV_RESULT_DOWN : NAV_RESULT_UP;
         r.events = describe_records(r.records);
-        r.events_ok = whole && same_records(r.records, expected_swipe(down));
+        r.events_ok =
+            whole && same_records(r.records, krvrec::swipe_records(down ? krvrec::Swipe::kDown : krvrec::Swipe::kUp));
         if (!r.events_ok) problem(s, "injected records are not a whole swipe " + s.word + ": " + r.events);
         report_.touches.push_back(r);
     }
 
     void pipe(const Step& s) {
-        bool nav = alive("thNavigationFunc");
+        bool nav = worker_alive("thNavigationFunc");
         size_t from = krvtest::logs().size();
         std::string err;
         long long written = -1;
@@ -439,7 +349,7 @@ class Run {
     }
 
     void shutdown(const Step& s) {
-        bool nav = alive("thNavigationFunc"), ctl = alive("thNavigationCtlFunc");
+        bool nav = worker_alive("thNavigationFunc"), ctl = worker_alive("thNavigationCtlFunc");
         size_t from = krvtest::logs().size();
         note("NavCtrlJni.uinit() = " + std::to_string(jni_uinit()));
         if (ctl && find_text(from, "--thNavigationCtlFunc", 3000) < 0) problem(s, "control thread did not end");
@@ -458,53 +368,6 @@ class Run {
 };
 
 }  // namespace
-
-std::vector<Record> expected_swipe(bool down) {
-    std::vector<Record> v = {{EV_ABS, ABS_MT_TRACKING_ID, 154},
-                             {EV_ABS, ABS_MT_POSITION_X, 360},
-                             {EV_ABS, ABS_MT_POSITION_Y, down ? 0 : 608},
-                             {EV_KEY, BTN_TOUCH, 1},
-                             {EV_SYN, SYN_REPORT, 0}};
-    for (int i = 0; i < 20; ++i) {
-        v.push_back({EV_ABS, ABS_MT_POSITION_X, 360});
-        v.push_back({EV_ABS, ABS_MT_POSITION_Y, down ? 32 * i : 608 - 32 * i});
-        v.push_back({EV_SYN, SYN_REPORT, 0});
-    }
-    v.push_back({EV_ABS, ABS_MT_TRACKING_ID, -1});
-    v.push_back({EV_KEY, BTN_TOUCH, 0});
-    v.push_back({EV_SYN, SYN_REPORT, 0});
-    return v;
-}
-
-std::vector<Record> expected_records(int code) {
-    auto key = [](unsigned k) {
-        return std::vector<Record>{{EV_KEY, k, 1}, {EV_SYN, SYN_REPORT, 0}, {EV_KEY, k, 0}, {EV_SYN, SYN_REPORT, 0}};
-    };
-    switch (code) {
-        case NAV_RESULT_UP:
-            return expected_swipe(false);
-        case NAV_RESULT_DOWN:
-            return expected_swipe(true);
-        case NAV_RESULT_SINGLE_TAP:
-            return key(KEY_BACK);
-        case NAV_RESULT_DRIVER_FLAGGED:
-            return key(KEY_HOMEPAGE);
-    }
-    return {};
-}
-
-std::string describe_records(const std::vector<struct input_event>& r) {
-    if (r.empty()) return "none";
-    std::string n = std::to_string(r.size()) + " records: ";
-    if (same_records(r, expected_swipe(false))) return n + "swipe up, x 360, y 608..0";
-    if (same_records(r, expected_swipe(true))) return n + "swipe down, x 360, y 0..608";
-    if (r.size() == 4 && r[0].type == EV_KEY) {
-        std::vector<Record> want = {
-            {EV_KEY, r[0].code, 1}, {EV_SYN, SYN_REPORT, 0}, {EV_KEY, r[0].code, 0}, {EV_SYN, SYN_REPORT, 0}};
-        if (same_records(r, want)) return n + krvtest::event_code_name(EV_KEY, r[0].code) + " press, release";
-    }
-    return n + "first " + krvtest::event_type_name(r[0].type) + " " + krvtest::event_code_name(r[0].type, r[0].code);
-}
 
 RunReport run_scenario(const Scenario& sc, const StepDone& on_step) {
     PropertyFolder props;

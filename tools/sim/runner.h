@@ -60,14 +60,8 @@ using StepDone = std::function<void(const RunReport&, size_t step, size_t first_
 // kept in a private folder for the run. Runs once per process.
 RunReport run_scenario(const Scenario& sc, const StepDone& on_step = {});
 
-// The records a result code makes the navigation thread inject (3 and 4: a
-// swipe; 5 and 7: a key; others: none), as type, code, value.
-struct Record {
-    unsigned type, code;
-    int value;
-};
-std::vector<Record> expected_records(int code);
-std::vector<Record> expected_swipe(bool down);
+// The records a result code makes the navigation thread inject are
+// krvrec::result_records (support/record_streams.h).
 // "68 records: swipe up x 360 y 608..0", "4 records: KEY_BACK press, release", "none".
 std::string describe_records(const std::vector<struct input_event>& records);
 

@@ -21,18 +21,16 @@
 #include <utility>
 #include <vector>
 
+#include "support/record_streams.h"
+
 namespace krvsys {
 
 // The per-slot multi-touch values (the kernel's ABS_MT_FIRST..ABS_MT_LAST).
 constexpr int kMtFirst = ABS_MT_TOUCH_MAJOR;
 constexpr int kMtLast = ABS_MT_TOOL_Y;
 
-struct Ev {
-    uint16_t type;
-    uint16_t code;
-    int32_t value;
-    bool operator==(const Ev&) const = default;
-};
+// One record as type, code and value (the shared table's type).
+using Ev = krvrec::Record;
 
 enum DropReason { kDropAbsRepeat, kDropKeyUnchanged, kDropEmptyReport, kDropSlotStaged, kDropUndeclared, kDropReasons };
 

@@ -26,5 +26,9 @@ std::vector<std::string> log_texts();
 void set_capture(bool on);
 // Waits up to `ms` until at least n lines are recorded; returns the count.
 size_t wait_logs(size_t n, int ms);
+// Error-priority lines (6 and above) recorded since the last call, kept
+// apart from the lines above, which tests clear as they go. They are kept
+// only from the first call on (a program that never asks keeps none).
+std::vector<LogLine> take_error_lines();
 
 }  // namespace krvtest

@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "krv_nav.h"
+#include "simhw/sim_hardware.h"
 #include "support/log_capture.h"
-#include "support/sim_hardware.h"
 
 namespace krvtest {
 
@@ -66,11 +66,16 @@ inline bool wait_quiet(int quiet_ms = 200, int ms = 10000) {
         ms);
 }
 
+// The worker handles and the navigation state, read as the library writes
+// them (atomically).
+inline bool nav_thread() { return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) != 0; }
+inline bool ctl_thread() { return __atomic_load_n(&gFingerprintVarNavCtl.thread, __ATOMIC_SEQ_CST) != 0; }
+inline int nav_state() { return __atomic_load_n(&gFingerprintVarNav.state, __ATOMIC_SEQ_CST); }
+
 // Both worker handles read 0 and both threads have released their
 // threadLock (their last act).
 inline bool workers_gone() {
-    auto handle = [](ThreadControlBlock& b) { return __atomic_load_n(&b.thread, __ATOMIC_SEQ_CST) != 0; };
-    return eventually([&] { return !handle(gFingerprintVarNav) && !handle(gFingerprintVarNavCtl); }) && eventually([] {
+    return eventually([] { return !nav_thread() && !ctl_thread(); }) && eventually([] {
                for (auto* b : {&gFingerprintVarNav, &gFingerprintVarNavCtl}) {
                    if (pthread_mutex_trylock(&b->threadLock) != 0) return false;
                    pthread_mutex_unlock(&b->threadLock);

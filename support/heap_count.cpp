@@ -1,4 +1,4 @@
-#include "heap_count.h"
+#include "support/heap_count.h"
 
 #include <execinfo.h>
 #include <link.h>
@@ -14,7 +14,7 @@ extern "C" void* __libc_calloc(size_t, size_t);
 extern "C" void* __libc_realloc(void*, size_t);
 extern "C" void __libc_free(void*);
 
-namespace krvbench {
+namespace krvheap {
 namespace {
 
 struct Range {
@@ -86,9 +86,9 @@ void heap_reset() {
     g_other = 0;
 }
 
-}  // namespace krvbench
+}  // namespace krvheap
 
-using krvbench::note;
+using krvheap::note;
 
 extern "C" {
 __attribute__((noinline)) void* malloc(size_t n) {

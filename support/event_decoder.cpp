@@ -1,4 +1,4 @@
-#include "event_decoder.h"
+#include "support/event_decoder.h"
 
 #include <libevdev/libevdev.h>
 #include <stdio.h>

@@ -1,14 +1,14 @@
 // Thin wrappers around the sensor driver's two requests.
 #define LOG_TAG "nav_core"
 
-#include <android/log.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "core/reissue.h"
-#include "gesture/classifier_state.h"
+#include "base/log.h"
+#include "base/reissue.h"
 #include "krv_nav.h"
+#include "sensor/sensor_driver.h"
 
 extern "C" {
 // Kept for the host; the library itself never reads or writes it.
@@ -25,14 +25,10 @@ bool fetch_frame_pair(uint8_t* buffer) {
     return rc >= 0;
 }
 
-}  // namespace krv
-
-namespace krv {
-
 bool get_image_data(uint8_t* buffer) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", "krv_nav_getImageData");
+    KRV_LOGD("++ %s", "krv_nav_getImageData");
     bool ok = fetch_frame_pair(buffer);
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", "krv_nav_getImageData");
+    KRV_LOGD("-- %s", "krv_nav_getImageData");
     return ok;
 }
 
@@ -41,12 +37,12 @@ bool get_image_data(uint8_t* buffer) {
 extern "C" void krv_nav_getImageData(uint8_t* buffer, int /*unused*/) { krv::get_image_data(buffer); }
 
 extern "C" void krv_nav_reportKey(int key) {
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "++ %s", __func__);
+    KRV_LOGD("++ %s", __func__);
     unsigned char byte = static_cast<unsigned char>(key & 0xFF);
     int fd = krv::reissue_on_eintr([] { return open(KRV_SENSOR_NODE, O_RDWR | O_CLOEXEC); });
     if (fd >= 0) {
         krv::reissue_on_eintr([&] { return ioctl(fd, NAV_IOC_REPORT_KEY, &byte); });
         close(fd);
     }
-    __android_log_print(ANDROID_LOG_DEBUG, LOG_TAG, "-- %s", __func__);
+    KRV_LOGD("-- %s", __func__);
 }

@@ -1,7 +1,10 @@
-// Simulated hardware for test and tool binaries. The binary defines open,
-// close, ioctl, fcntl, read, write, access, mkfifo, chmod and gettimeofday,
-// which take precedence over the C library's for the library too; they act
-// only on the fixed paths and pass everything else through.
+// Simulated hardware for test and tool binaries, one file per device:
+// sensor.cpp, input_node.cpp, command_pipe.cpp, clock.cpp, faults.cpp; the
+// C library entry points the binary defines in their place (open, close,
+// ioctl, fcntl, read, write, access, mkfifo, chmod, gettimeofday) are in
+// interposers.cpp. They take precedence over the C library's for the
+// library too, act only on the fixed paths and pass everything else
+// through.
 //
 // - "/dev/kvs508": open gives one end of a socketpair, so the library's
 //   F_SETOWN / O_ASYNC arming is real; touch() writes a byte to the other

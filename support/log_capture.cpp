@@ -1,4 +1,4 @@
-#include "log_capture.h"
+#include "support/log_capture.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -10,6 +10,8 @@
 #include <chrono>
 #include <condition_variable>
 
+#include "support/platform_log.h"
+
 namespace krvtest {
 namespace {
 // The library's threads may still log while the process exits, so the store
@@ -17,7 +19,10 @@ namespace {
 std::mutex g_mu;
 std::condition_variable& g_cv = *new std::condition_variable;
 std::vector<LogLine>& g_lines = *new std::vector<LogLine>;
+std::vector<LogLine>& g_errors = *new std::vector<LogLine>;
+constexpr int kErrorPriority = 6;  // ANDROID_LOG_ERROR
 std::atomic<bool> g_capture{true};
+bool g_track_errors = false;  // under g_mu
 }  // namespace
 
 size_t wait_logs(size_t n, int ms) {
@@ -45,6 +50,14 @@ std::vector<LogLine> take_logs() {
     return out;
 }
 
+std::vector<LogLine> take_error_lines() {
+    std::lock_guard<std::mutex> lk(g_mu);
+    g_track_errors = true;
+    std::vector<LogLine> out;
+    out.swap(g_errors);
+    return out;
+}
+
 std::vector<std::string> log_texts() {
     std::vector<std::string> out;
     for (auto& l : logs()) out.push_back(l.text);
@@ -66,6 +79,8 @@ extern "C" int __android_log_print(int prio, const char* tag, const char* fmt, .
     int tid = static_cast<int>(syscall(SYS_gettid));
     std::lock_guard<std::mutex> lk(krvtest::g_mu);
     krvtest::g_lines.push_back({prio, tag ? tag : "", buf, us, tid});
+    if (prio >= krvtest::kErrorPriority && krvtest::g_track_errors)
+        krvtest::g_errors.push_back(krvtest::g_lines.back());
     krvtest::g_cv.notify_all();
     return 1;
 }

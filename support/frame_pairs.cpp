@@ -1,4 +1,4 @@
-#include "frame_pairs.h"
+#include "support/frame_pairs.h"
 
 #include <string.h>
 

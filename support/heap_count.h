@@ -5,7 +5,7 @@
 // the benchmark itself live in the executable).
 #pragma once
 
-namespace krvbench {
+namespace krvheap {
 
 struct HeapCounts {
     long library;
@@ -19,4 +19,4 @@ void heap_count(bool on);
 HeapCounts heap_counts();
 void heap_reset();
 
-}  // namespace krvbench
+}  // namespace krvheap

@@ -1,4 +1,4 @@
-#include "reference_analysis.h"
+#include "support/reference_analysis.h"
 
 #include <stdlib.h>
 #include <string.h>

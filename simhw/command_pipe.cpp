@@ -1,0 +1,86 @@
+// The command pipe: its fixed path is redirected into a temporary folder
+// of this process (removed again at exit), where it is a real FIFO. Hooks
+// run right after the library's open, creation or read of it.
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "simhw/internal.h"
+
+namespace krvtest {
+
+namespace sim {
+
+namespace {
+
+FdTable g_fds;  // the library's descriptors of the pipe
+std::atomic<void (*)()> g_on_reader_open{nullptr};
+std::atomic<void (*)()> g_on_writer_open{nullptr};
+std::atomic<void (*)()> g_on_create{nullptr};
+std::atomic<void (*)()> g_on_read{nullptr};
+
+char g_dir[32] = "/tmp/krv-pipe-XXXXXX";
+
+void remove_dir() {
+    char path[64];
+    snprintf(path, sizeof path, "%s/navCtrlPipe", g_dir);
+    unlink(path);
+    rmdir(g_dir);
+}
+
+const std::string& dir() {
+    static const std::string d = [] {
+        if (mkdtemp(g_dir) == nullptr) return std::string("/tmp");
+        atexit(remove_dir);
+        return std::string(g_dir);
+    }();
+    return d;
+}
+
+void run_once(std::atomic<void (*)()>& hook) {
+    if (auto h = hook.exchange(nullptr)) h();
+}
+
+}  // namespace
+
+bool is_pipe_path(const char* path) { return path && strcmp(path, KRV_CTL_PIPE) == 0; }
+
+const char* redirect(const char* path, std::string& storage) {
+    if (!is_pipe_path(path)) return path;
+    storage = pipe_real_path();
+    return storage.c_str();
+}
+
+void pipe_opened(int fd, int flags) {
+    g_fds.claim(fd);
+    run_once((flags & O_ACCMODE) == O_RDONLY ? g_on_reader_open : g_on_writer_open);
+}
+
+bool is_pipe(int fd) { return g_fds.owns(fd); }
+
+void pipe_note_close(int fd) { g_fds.release(fd); }
+
+void pipe_created() { run_once(g_on_create); }
+
+void pipe_read_done() { run_once(g_on_read); }
+
+void pipe_reset() {
+    unlink(pipe_real_path().c_str());
+    g_on_reader_open = nullptr;
+    g_on_writer_open = nullptr;
+    g_on_create = nullptr;
+    g_on_read = nullptr;
+}
+
+}  // namespace sim
+
+std::string pipe_real_path() { return sim::dir() + "/navCtrlPipe"; }
+
+void pipe_on_reader_open(void (*hook)()) { sim::g_on_reader_open = hook; }
+void pipe_on_writer_open(void (*hook)()) { sim::g_on_writer_open = hook; }
+void pipe_on_create(void (*hook)()) { sim::g_on_create = hook; }
+void pipe_on_read(void (*hook)()) { sim::g_on_read = hook; }
+
+}  // namespace krvtest

@@ -1,0 +1,33 @@
+// The records a reader got, against what the input core's rules say it
+// gets for what the library wrote; one touch on the sensor end to end.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "input_core_model.h"
+#include "krv_nav.h"
+#include "touch_screen.h"
+
+namespace krvsys {
+
+// "ABS_MT_POSITION_Y", "KEY_BACK", ...
+std::string name_of(const Ev& e);
+// One packet per line: "ABS_MT_POSITION_Y 576, SYN_REPORT".
+void print_stream(const char* label, const std::vector<Ev>& evs);
+
+struct Checker {
+    Reader& reader;
+    InputCoreModel& model;
+    std::vector<double> latencies_ms, fetch_ms;
+
+    // Waits for the records the model says readers get for `written`,
+    // then a little longer to see that nothing more comes.
+    bool expect_stream(const char* label, size_t from, const std::vector<Ev>& written);
+
+    // One touch on the sensor: the navigation thread fetches the pair,
+    // classifies it, injects and waits again.
+    void gesture(const char* label, const FramePair& pair, int delay_ms, const std::vector<Ev>& written);
+};
+
+}  // namespace krvsys
