@@ -1,6 +1,13 @@
 // The command pipe: its fixed path is redirected into a temporary folder
 // of this process (removed again at exit), where it is a real FIFO. Hooks
 // run right after the library's open, creation or read of it.
+//
+// The pipe's folder ("/data/system/users/0/fpdata") stands for the folder
+// that holds the redirected pipe. With KRV_SIM_DATA_DIR set (a host such
+// as krv-navd that preloads the simulated hardware and makes the folder
+// itself) both live under that directory instead, at their own paths:
+// "$KRV_SIM_DATA_DIR/data/system/users/0/fpdata" and the pipe in it;
+// nothing is made or removed there for the host.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,20 +29,45 @@ std::atomic<void (*)()> g_on_create{nullptr};
 std::atomic<void (*)()> g_on_read{nullptr};
 
 char g_dir[32] = "/tmp/krv-pipe-XXXXXX";
+// Read once as the binary starts, before any thread can call setenv.
+const char* const g_data_dir = getenv("KRV_SIM_DATA_DIR");
+
+// The pipe path up to its last name, without trailing slashes. Like the
+// folder below, never destroyed: calls at exit (the folder's removal, a
+// worker still running) look at it.
+const std::string& folder_path() {
+    static const std::string& f = *new std::string([] {
+        std::string p = KRV_CTL_PIPE;
+        p.erase(p.rfind('/'));
+        while (p.size() > 1 && p.back() == '/') p.pop_back();
+        return p;
+    }());
+    return f;
+}
+
+bool is_folder_path(const char* path) {
+    if (path == nullptr) return false;
+    const std::string& f = folder_path();
+    if (strncmp(path, f.c_str(), f.size()) != 0) return false;
+    for (const char* rest = path + f.size(); *rest; ++rest)
+        if (*rest != '/') return false;
+    return true;
+}
 
 void remove_dir() {
     char path[64];
     snprintf(path, sizeof path, "%s/navCtrlPipe", g_dir);
     unlink(path);
-    rmdir(g_dir);
+    real<int (*)(const char*)>("rmdir")(g_dir);
 }
 
 const std::string& dir() {
-    static const std::string d = [] {
+    static const std::string& d = *new std::string([] {
+        if (g_data_dir != nullptr) return g_data_dir + folder_path();
         if (mkdtemp(g_dir) == nullptr) return std::string("/tmp");
         atexit(remove_dir);
         return std::string(g_dir);
-    }();
+    }());
     return d;
 }
 
@@ -47,9 +79,16 @@ void run_once(std::atomic<void (*)()>& hook) {
 
 bool is_pipe_path(const char* path) { return path && strcmp(path, KRV_CTL_PIPE) == 0; }
 
+bool is_redirected(const char* path) { return is_pipe_path(path) || is_folder_path(path); }
+
 const char* redirect(const char* path, std::string& storage) {
-    if (!is_pipe_path(path)) return path;
-    storage = pipe_real_path();
+    if (is_pipe_path(path)) {
+        storage = pipe_real_path();
+    } else if (is_folder_path(path)) {
+        storage = dir();
+    } else {
+        return path;
+    }
     return storage.c_str();
 }
 

@@ -2,11 +2,12 @@
 // SOCK_SEQPACKET pair, so every write arrives as one packet; a thread per
 // open drains the packets into one list of records. The reader keeps its
 // end until the library closes its own, as a real node never raises
-// SIGPIPE.
+// SIGPIPE. EVIOCGNAME and EVIOCGBIT describe a touch panel.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "simhw/internal.h"
@@ -37,6 +39,49 @@ int g_opens = 0, g_closes = 0;
 long g_sessions_opened = 0, g_sessions_drained = 0;  // never reset
 FdTable g_fds;                                       // the library's ends
 std::atomic<size_t> g_short_write{0};
+// Codes the panel does not declare, as (type, code); type 0 stands for the
+// event types themselves.
+std::vector<std::pair<uint16_t, uint16_t>>& g_lacks = *new std::vector<std::pair<uint16_t, uint16_t>>;
+
+struct PanelCodes {
+    uint16_t type;  // 0: the event types
+    int max;        // highest code of the bitmap
+    std::vector<uint16_t> declared;
+};
+
+const PanelCodes kPanel[] = {
+    {0, EV_MAX, {EV_SYN, EV_KEY, EV_ABS}},
+    {EV_KEY, KEY_MAX, {KEY_LEFT, KEY_RIGHT, KEY_BACK, KEY_HOMEPAGE, BTN_TOUCH, BTN_TOOL_FINGER}},
+    {EV_ABS, ABS_MAX, {ABS_MT_SLOT, ABS_MT_TOUCH_MAJOR, ABS_MT_POSITION_X, ABS_MT_POSITION_Y, ABS_MT_TRACKING_ID}},
+};
+
+// Copies up to `len` bytes of `data` (whole, as the kernel does) and
+// returns the count.
+int copy_out(void* arg, size_t len, const void* data, size_t size) {
+    const size_t n = std::min(len, size);
+    memcpy(arg, data, n);
+    return static_cast<int>(n);
+}
+
+// The bitmap EVIOCGBIT(type) reports, in the caller's words.
+int answer_bits(uint16_t type, void* arg, size_t len) {
+    constexpr int kWordBits = 8 * sizeof(unsigned long);
+    int max = EV_MAX;  // types the panel does not have: an empty bitmap
+    const std::vector<uint16_t>* declared = nullptr;
+    for (const PanelCodes& p : kPanel) {
+        if (p.type != type) continue;
+        max = p.max;
+        declared = &p.declared;
+    }
+    std::vector<unsigned long> words(static_cast<size_t>(max / kWordBits + 1));
+    if (declared) {
+        std::lock_guard<std::mutex> lk(g_mu);
+        for (uint16_t code : *declared)
+            if (std::find(g_lacks.begin(), g_lacks.end(), std::make_pair(type, code)) == g_lacks.end())
+                words[code / kWordBits] |= 1UL << (code % kWordBits);
+    }
+    return copy_out(arg, len, words.data(), words.size() * sizeof(unsigned long));
+}
 
 // With KRV_SIM_INPUT_LOG set (a host such as a JVM that preloads the
 // simulated hardware), every closed input session appends one line:
@@ -131,6 +176,18 @@ int input_open(int flags) {
     return sv[0];
 }
 
+int input_ioctl(unsigned long request, void* arg) {
+    const size_t len = _IOC_SIZE(request);
+    const unsigned nr = _IOC_NR(request);
+    if (_IOC_TYPE(request) == 'E' && _IOC_DIR(request) == _IOC_READ) {
+        if (nr == _IOC_NR(EVIOCGNAME(0))) return copy_out(arg, len, kPanelName, strlen(kPanelName) + 1);
+        if (nr >= _IOC_NR(EVIOCGBIT(0, 0)) && nr <= _IOC_NR(EVIOCGBIT(EV_MAX, 0)))
+            return answer_bits(static_cast<uint16_t>(nr - _IOC_NR(EVIOCGBIT(0, 0))), arg, len);
+    }
+    errno = ENOTTY;
+    return -1;
+}
+
 void input_note_close(int fd) {
     if (!g_fds.release(fd)) return;
     std::lock_guard<std::mutex> lk(g_mu);
@@ -149,6 +206,7 @@ void input_reset() {
     g_packets.clear();
     g_opens = g_closes = 0;
     g_short_write = 0;
+    g_lacks.clear();
 }
 
 }  // namespace sim
@@ -194,5 +252,10 @@ int input_closes() {
 }
 
 void input_short_writes(size_t bytes) { g_short_write = bytes; }
+
+void input_panel_lacks(uint16_t type, uint16_t code) {
+    std::lock_guard<std::mutex> lk(g_mu);
+    g_lacks.emplace_back(type, code);
+}
 
 }  // namespace krvtest

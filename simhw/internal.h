@@ -67,14 +67,18 @@ int sensor_fcntl(int fd, int cmd, unsigned long arg, const char* sym);
 bool is_input(int fd);
 int input_open(int flags);
 void input_note_close(int fd);
+// EVIOCGNAME and EVIOCGBIT on an input descriptor.
+int input_ioctl(unsigned long request, void* arg);
 // The length a write of `n` bytes to an input descriptor delivers.
 size_t input_write_length(size_t n);
 void input_reset();
 
 // ---- command pipe (command_pipe.cpp)
 bool is_pipe_path(const char* path);
-// The pipe's path redirected into the temporary folder; any other path as
-// it is.
+// The pipe's path or its folder's.
+bool is_redirected(const char* path);
+// The pipe's path and its folder's redirected into the temporary folder;
+// any other path as it is.
 const char* redirect(const char* path, std::string& storage);
 void pipe_opened(int fd, int flags);
 bool is_pipe(int fd);

@@ -36,7 +36,7 @@ int dispatch_open(const char* path, int flags, mode_t mode, const char* sym) {
 // openat with an absolute path names the same file whatever the folder.
 int dispatch_openat(int dirfd, const char* path, int flags, mode_t mode, const char* sym) {
     if (path && path[0] == '/' &&
-        (strcmp(path, KRV_SENSOR_NODE) == 0 || strcmp(path, KRV_INPUT_NODE) == 0 || is_pipe_path(path)))
+        (strcmp(path, KRV_SENSOR_NODE) == 0 || strcmp(path, KRV_INPUT_NODE) == 0 || is_redirected(path)))
         return dispatch_open(path, flags, mode, "open");
     return real<int (*)(int, const char*, int, ...)>(sym)(dirfd, path, flags, mode);
 }
@@ -105,6 +105,16 @@ int mkfifo(const char* path, mode_t mode) {
     return rc;
 }
 
+int mkdir(const char* path, mode_t mode) {
+    std::string storage;
+    return real<int (*)(const char*, mode_t)>("mkdir")(redirect(path, storage), mode);
+}
+
+int rmdir(const char* path) {
+    std::string storage;
+    return real<int (*)(const char*)>("rmdir")(redirect(path, storage));
+}
+
 int chmod(const char* path, mode_t mode) {
     std::string storage;
     return real<int (*)(const char*, mode_t)>("chmod")(redirect(path, storage), mode);
@@ -124,6 +134,7 @@ int ioctl(int fd, unsigned long request, ...) {
     void* arg = va_arg(ap, void*);
     va_end(ap);
     if (is_sensor(fd)) return sensor_ioctl(fd, request, arg);
+    if (is_input(fd)) return input_ioctl(request, arg);
     return real<int (*)(int, unsigned long, void*)>("ioctl")(fd, request, arg);
 }
 

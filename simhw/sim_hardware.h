@@ -1,8 +1,8 @@
 // Simulated hardware for test and tool binaries, one file per device:
 // sensor.cpp, input_node.cpp, command_pipe.cpp, clock.cpp, faults.cpp; the
 // C library entry points the binary defines in their place (open, close,
-// ioctl, fcntl, read, write, access, mkfifo, chmod, gettimeofday) are in
-// interposers.cpp. They take precedence over the C library's for the
+// ioctl, fcntl, read, write, access, mkfifo, mkdir, rmdir, chmod,
+// gettimeofday) are in interposers.cpp. They take precedence over the C library's for the
 // library too, act only on the fixed paths and pass everything else
 // through.
 //
@@ -13,11 +13,16 @@
 //   key request records its byte.
 // - "/dev/input/event2": open gives one end of a SOCK_SEQPACKET pair, so
 //   every write arrives as one packet; a thread drains the packets into a
-//   list of records.
+//   list of records. EVIOCGNAME and EVIOCGBIT are answered as a touch panel
+//   would answer them.
 // - Either node's descriptor is close-on-exec only if the open asked for it
 //   (O_CLOEXEC), as with a real node.
 // - The command pipe path is redirected into a temporary directory, where
-//   it is a real FIFO.
+//   it is a real FIFO; the pipe's folder path stands for that directory
+//   (KRV_SIM_DATA_DIR, for a preloaded host that makes the folder itself:
+//   see command_pipe.cpp).
+// - A preloaded host (krv-navd) is steered from outside through a control
+//   socket: see remote_control.cpp.
 #pragma once
 
 #include <linux/input.h>
@@ -79,6 +84,16 @@ void input_clear();
 size_t input_wait(size_t n, int ms);
 int input_opens();
 int input_closes();
+// The panel behind the input node, as EVIOCGNAME and EVIOCGBIT report it:
+// the name "krv simulated touch panel", the event types EV_SYN, EV_KEY and
+// EV_ABS, the keys KEY_LEFT, KEY_RIGHT, KEY_BACK, KEY_HOMEPAGE, BTN_TOUCH
+// and BTN_TOOL_FINGER, the axes ABS_MT_SLOT, ABS_MT_TOUCH_MAJOR,
+// ABS_MT_POSITION_X, ABS_MT_POSITION_Y and ABS_MT_TRACKING_ID. Other
+// requests fail with ENOTTY, as on a node that is no input device.
+constexpr const char* kPanelName = "krv simulated touch panel";
+// From now on the panel does not declare `code` of event type `type`
+// (type 0: the event type `code` itself); sensor_reset declares all again.
+void input_panel_lacks(uint16_t type, uint16_t code);
 // Waits up to `ms` until every input session opened so far has been read to
 // its end (the library closed it and all its packets are in the list).
 bool input_wait_drained(int ms);

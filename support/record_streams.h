@@ -6,6 +6,7 @@
 #include <linux/input.h>
 #include <stdint.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace krvrec {
@@ -67,6 +68,62 @@ inline std::vector<Record> swipe_records(Swipe s) {
 // A press and a release, each with its report.
 inline std::vector<Record> key_records(uint16_t key) {
     return {{EV_KEY, key, 1}, {EV_SYN, SYN_REPORT, 0}, {EV_KEY, key, 0}, {EV_SYN, SYN_REPORT, 0}};
+}
+
+// The key krv_nav_reportKey2 writes for a result code: 7 home, 5 back, 3
+// left, 4 right (tested in that order); other codes write nothing.
+struct ResultKey {
+    int result;
+    uint16_t key;
+};
+inline constexpr ResultKey kResultKeys[] = {{7, KEY_HOMEPAGE}, {5, KEY_BACK}, {3, KEY_LEFT}, {4, KEY_RIGHT}};
+
+// Every stream the library can write: the press and release of each result
+// key, then the four swipes.
+inline std::vector<std::vector<Record>> every_stream() {
+    std::vector<std::vector<Record>> all;
+    for (const ResultKey& k : kResultKeys) all.push_back(key_records(k.key));
+    for (Swipe s : {Swipe::kUp, Swipe::kDown, Swipe::kLeft, Swipe::kRight}) all.push_back(swipe_records(s));
+    return all;
+}
+
+// The event codes of those streams apart from EV_SYN, as type and code (the
+// value left 0), in ascending order: what the device behind the input node
+// must declare, or the input core drops the records.
+inline std::vector<Record> codes_written() {
+    std::vector<Record> codes;
+    for (const auto& stream : every_stream())
+        for (const Record& r : stream) {
+            const Record code = {r.type, r.code, 0};
+            if (r.type != EV_SYN && std::find(codes.begin(), codes.end(), code) == codes.end()) codes.push_back(code);
+        }
+    std::sort(codes.begin(), codes.end(),
+              [](const Record& a, const Record& b) { return a.type != b.type ? a.type < b.type : a.code < b.code; });
+    return codes;
+}
+
+// The name of a code the library writes, of SYN_REPORT or of ABS_MT_SLOT
+// (which the input core adds to what readers get); nullptr for others.
+inline const char* code_name(uint16_t type, uint16_t code) {
+    struct Named {
+        uint16_t type, code;
+        const char* name;
+    };
+    static constexpr Named kNames[] = {
+        {EV_SYN, SYN_REPORT, "SYN_REPORT"},
+        {EV_KEY, KEY_LEFT, "KEY_LEFT"},
+        {EV_KEY, KEY_RIGHT, "KEY_RIGHT"},
+        {EV_KEY, KEY_BACK, "KEY_BACK"},
+        {EV_KEY, KEY_HOMEPAGE, "KEY_HOMEPAGE"},
+        {EV_KEY, BTN_TOUCH, "BTN_TOUCH"},
+        {EV_ABS, ABS_MT_SLOT, "ABS_MT_SLOT"},
+        {EV_ABS, ABS_MT_POSITION_X, "ABS_MT_POSITION_X"},
+        {EV_ABS, ABS_MT_POSITION_Y, "ABS_MT_POSITION_Y"},
+        {EV_ABS, ABS_MT_TRACKING_ID, "ABS_MT_TRACKING_ID"},
+    };
+    for (const Named& n : kNames)
+        if (n.type == type && n.code == code) return n.name;
+    return nullptr;
 }
 
 // What the navigation thread injects for a result code: 3 and 4 a swipe, 5

@@ -1,22 +1,26 @@
-// navctl: sends one command to the navigation library's command pipe.
+// navctl: sends one command to the navigation library's command pipe, or
+// tells whether a device is ready for the library.
 //
-//   navctl [--pipe PATH] [--timeout SECONDS] stop|start|cancel
+//   navctl [--pipe PATH] [--timeout SECONDS] stop|start|cancel|status
 //
 // The command goes as one 4-byte write (three letters and a NUL). navctl
 // never creates the pipe, refuses anything at the path that is not a FIFO,
 // and gives up when no reader opens the pipe within the timeout (default
-// 5 s) instead of hanging.
+// 5 s) instead of hanging. "status" prints one line per check and exits 0
+// when everything is ready, 1 otherwise (navctl_status.h); it changes
+// nothing and wakes nobody.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "krv_nav.h"
+#include "navctl_status.h"
 #include "pipe_writer.h"
 
 namespace {
 
 int usage() {
-    fprintf(stderr, "usage: navctl [--pipe PATH] [--timeout SECONDS] stop|start|cancel\n");
+    fprintf(stderr, "usage: navctl [--pipe PATH] [--timeout SECONDS] stop|start|cancel|status\n");
     return 2;
 }
 
@@ -40,6 +44,11 @@ int main(int argc, char** argv) {
         }
     }
     if (!word) return usage();
+    if (strcmp(word, "status") == 0) {
+        krvtools::StatusOptions options;
+        options.pipe = path;
+        return krvtools::print_status(options, stdout) ? 0 : 1;
+    }
     const char* command = strcmp(word, "stop") == 0     ? "STP"
                           : strcmp(word, "start") == 0  ? "STT"
                           : strcmp(word, "cancel") == 0 ? "CNL"

@@ -2,7 +2,13 @@
 # Boots Debian's kernel under QEMU with the kvs508 driver module, the input
 # modules and the system test program, and passes the guest's verdict on.
 #
-#   run-system-test.sh --guest BIN --exit-helper BIN --lib LIBKRVNAV [--work DIR] [--timeout SECONDS]
+#   run-system-test.sh --guest BIN --exit-helper BIN --lib LIBKRVNAV [--navd BIN --navctl BIN]
+#                      [--i386 BUILD_DIR] [--work DIR] [--timeout SECONDS]
+#
+# --navd and --navctl put krv-navd and navctl into the guest, which then
+# runs the daemon as a device does; --i386 names a build tree of the
+# library, krv-navd and navctl for i386, which the guest runs the same way
+# as 32-bit processes on its 64-bit kernel.
 #
 # Environment:
 #   KRV_SYSTEM_LIB=PATH    run against this libkrvnav.so instead of --lib
@@ -14,12 +20,15 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 
-guest= exit_helper= lib= work= timeout_s=300
+guest= exit_helper= lib= work= timeout_s=300 navd= navctl= i386=
 while [ $# -gt 0 ]; do
   case $1 in
     --guest) guest=$2; shift 2 ;;
     --exit-helper) exit_helper=$2; shift 2 ;;
     --lib) lib=$2; shift 2 ;;
+    --navd) navd=$2; shift 2 ;;
+    --navctl) navctl=$2; shift 2 ;;
+    --i386) i386=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --timeout) timeout_s=$2; shift 2 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
@@ -27,7 +36,15 @@ while [ $# -gt 0 ]; do
 done
 lib=${KRV_SYSTEM_LIB:-$lib}
 [ -n "$guest" ] && [ -n "$exit_helper" ] && [ -n "$lib" ] || { echo "usage: see the head of $0" >&2; exit 2; }
-for f in "$guest" "$exit_helper" "$lib"; do [ -f "$f" ] || { echo "missing: $f" >&2; exit 2; }; done
+for f in "$guest" "$exit_helper" "$lib" $navd $navctl; do [ -f "$f" ] || { echo "missing: $f" >&2; exit 2; }; done
+if [ -n "$i386" ]; then
+  i386_lib=$i386/src/libkrvnav.so i386_navd=$i386/daemon/krv-navd
+  i386_navctl=$(find "$i386" -maxdepth 2 -name navctl -type f | head -1)
+  for f in "$i386_lib" "$i386_navd" "$i386_navctl"; do [ -f "$f" ] || { echo "missing in $i386: ${f:-navctl}" >&2; exit 2; }; done
+  for f in "$i386_lib" "$i386_navd" "$i386_navctl"; do
+    LC_ALL=C readelf -h "$f" | grep -q 'Machine: *Intel 80386' || { echo "not an i386 program: $f" >&2; exit 2; }
+  done
+fi
 work=${work:-$(mktemp -d)}
 mkdir -p "$work" && work=$(cd "$work" && pwd)
 t0=$(date +%s)
@@ -105,13 +122,14 @@ cp /bin/busybox "$root/bin/busybox"
 cp "$here/guest/init.sh" "$root/init"
 cp "$exit_helper" "$root/bin/debug-exit"
 cp "$guest" "$root/usr/bin/krv-system-test"
+[ -z "$navd" ] || cp "$navd" "$navctl" "$root/usr/bin/"
 cp "$work"/kernel/lib/modules/"$kver"/kernel/drivers/input/evdev.ko \
    "$work"/kernel/lib/modules/"$kver"/kernel/drivers/input/misc/uinput.ko \
    "$work/kvs508/kvs508.ko" "$root/lib/modules/"
 # The chosen library's own dependencies first, then the test program's.
 cp -L "$lib" "$root/usr/lib/krv/libkrvnav.so"
 echo "    libkrvnav.so <- $lib"
-closure=$(ldd "$lib"; LD_LIBRARY_PATH=$(dirname "$lib") ldd "$guest")
+closure=$(ldd "$lib"; for p in "$guest" $navd $navctl; do LD_LIBRARY_PATH=$(dirname "$lib") ldd "$p"; done)
 if grep -q 'not found' <<<"$closure"; then echo "$closure" >&2; exit 1; fi
 while read -r name arrow path _; do
   if [ "$arrow" = "=>" ] && [ "${path#/}" != "$path" ]; then
@@ -124,6 +142,37 @@ while read -r name arrow path _; do
     echo "    $name"
   fi
 done <<<"$closure"
+
+# The i386 programs and what they load, resolved as their loader would (this
+# host may not run 32-bit programs, so ldd cannot): NEEDED names looked up
+# in the build tree, Debian's i386 liblog folder and the :i386 multiarch
+# folders, the loader at its absolute path.
+if [ -n "$i386" ]; then
+  step "i386 programs and their shared libraries ($i386)"
+  mkdir -p "$root/usr/lib/krv32/bin"
+  cp "$i386_navd" "$i386_navctl" "$root/usr/lib/krv32/bin/"
+  cp -L "$i386_lib" "$root/usr/lib/krv32/libkrvnav.so"
+  dirs=("$(dirname "$i386_lib")" "$i386/platform/host" /usr/lib/i386-linux-gnu/android /lib/i386-linux-gnu /usr/lib/i386-linux-gnu)
+  queue=("$i386_navd" "$i386_navctl" "$i386_lib")
+  while [ ${#queue[@]} -gt 0 ]; do
+    f=${queue[0]}
+    queue=("${queue[@]:1}")
+    for name in $(LC_ALL=C readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+      [ -e "$root/usr/lib/krv32/$name" ] && continue
+      found=
+      for d in "${dirs[@]}"; do [ -e "$d/$name" ] && { found=$d/$name; break; }; done
+      [ -n "$found" ] || { echo "i386: $name (needed by $f) not found in ${dirs[*]}" >&2; exit 1; }
+      cp -L "$found" "$root/usr/lib/krv32/$name"
+      echo "    i386 $name <- $found"
+      queue+=("$found")
+    done
+  done
+  loader=$(LC_ALL=C readelf -l "$i386_navd" | sed -n 's/.*program interpreter: \(.*\)\]/\1/p')
+  [ -n "$loader" ] && [ -e "$loader" ] || { echo "i386 loader missing: ${loader:-none}" >&2; exit 1; }
+  mkdir -p "$root$(dirname "$loader")"
+  cp -L "$loader" "$root$loader"
+  echo "    i386 loader $loader <- $(readlink -f "$loader")"
+fi
 (cd "$root" && find . | cpio -o -H newc --quiet -R 0:0) | gzip -1 >"$work/initramfs.cpio.gz"
 
 # ---- boot; the guest writes its verdict to isa-debug-exit: 0 -> status 1

@@ -13,8 +13,9 @@ verdict=1
 for m in evdev uinput kvs508; do
   insmod /lib/modules/$m.ko || { echo "guest: insmod $m failed"; /bin/debug-exit 2; }
 done
-# The fixed paths the library uses; persist.* properties live in /data/property.
-mkdir -p /data/system/users/0/fpdata /data/property
+# What system_server makes on a device (the test program and krv-navd make
+# the pipe's folder below it); persist.* properties live in /data/property.
+mkdir -p /data/system/users/0 /data/property
 export KRV_PROPERTY_DIR=/data/property LD_LIBRARY_PATH=/usr/lib/krv
 /usr/bin/krv-system-test 2>/tmp/library.log && verdict=0
 if [ $verdict -ne 0 ]; then

@@ -8,34 +8,13 @@
 namespace krvsys {
 
 std::string name_of(const Ev& e) {
+    if (const char* name = krvrec::code_name(e.type, e.code)) return name;
     switch (e.type) {
         case EV_SYN:
-            return e.code == SYN_REPORT ? "SYN_REPORT" : "SYN_" + std::to_string(e.code);
+            return "SYN_" + std::to_string(e.code);
         case EV_KEY:
-            switch (e.code) {
-                case KEY_LEFT:
-                    return "KEY_LEFT";
-                case KEY_RIGHT:
-                    return "KEY_RIGHT";
-                case KEY_BACK:
-                    return "KEY_BACK";
-                case KEY_HOMEPAGE:
-                    return "KEY_HOMEPAGE";
-                case BTN_TOUCH:
-                    return "BTN_TOUCH";
-            }
             return "KEY_" + std::to_string(e.code);
         case EV_ABS:
-            switch (e.code) {
-                case ABS_MT_SLOT:
-                    return "ABS_MT_SLOT";
-                case ABS_MT_POSITION_X:
-                    return "ABS_MT_POSITION_X";
-                case ABS_MT_POSITION_Y:
-                    return "ABS_MT_POSITION_Y";
-                case ABS_MT_TRACKING_ID:
-                    return "ABS_MT_TRACKING_ID";
-            }
             return "ABS_" + std::to_string(e.code);
     }
     return "type" + std::to_string(e.type) + "/" + std::to_string(e.code);

@@ -2,6 +2,10 @@
 // library as its host process would, against the kvs508 driver module and
 // a uinput touch screen whose evdev node is "/dev/input/event2".
 //
+// Then krv-navd hosts the library as on a device, once as built for this
+// machine and once as built for i386 (a 32-bit process on the 64-bit
+// kernel), each checked with navctl beside it.
+//
 // Output (stdout): one line per check, the delivered stream of each
 // gesture, the latency figures, and a closing "N passed, N failed" line.
 // Exit status 0 only when every check passed.
@@ -13,6 +17,7 @@
 #include <unistd.h>
 
 #include "guest_check.h"
+#include "hosted_daemon.h"
 #include "krv_nav.h"
 #include "kvs508_driver.h"
 #include "pipe_writer.h"
@@ -28,6 +33,13 @@ namespace {
 // its control thread has the pipe open for reading (bounded wait).
 bool send_command(const char* cmd) {
     return krvtools::send_command(KRV_CTL_PIPE, cmd, 10000).status == krvtools::PipeStatus::kSent;
+}
+
+// A build of krv-navd and navctl the runner put into the image, or none.
+bool in_image(const HostBuild& b) {
+    if (access(b.navd, X_OK) == 0 && access(b.navctl, X_OK) == 0) return true;
+    printf("skipped: krv-navd (%s) is not in this image (see run-system-test.sh --navd, --i386)\n", b.label);
+    return false;
 }
 
 int32_t nav_state() { return __atomic_load_n(&gFingerprintVarNav.state, __ATOMIC_SEQ_CST); }
@@ -51,6 +63,8 @@ int main() {
     if (!check(reader.start(), "reader on %s", KRV_INPUT_NODE)) return 1;
 
     fasync_arming();
+    // The pipe's folder, as the daemon's init script makes it on a device.
+    check(mkdir("/data/system/users/0/fpdata", 0700) == 0, "pipe's folder made");
 
     InputCoreModel model(kKeys, kAxes);
     Checker ck{reader, model, {}, {}};
@@ -138,13 +152,20 @@ int main() {
     check(wait_until(10000, [] { return !nav_thread() && !ctl_thread(); }), "uinit: both threads ended");
     check(wait_until(5000, [] { return drv("armed") == 0 && drv("opens") == 0; }),
           "uinit: no sensor descriptor left open");
-    check(!reader.overflowed(), "reader never saw SYN_DROPPED");
-
     printf(
         "latency kill_fasync -> first record read (under TCG emulation): median %.2f ms over %zu touches without a "
         "frame-request delay;"
         " kill_fasync -> frame request: median %.2f ms\n",
         median(ck.latencies_ms), ck.latencies_ms.size(), median(ck.fetch_ms));
+
+    // ---- krv-navd hosting the library, 64-bit and i386
+    const HostBuild builds[] = {
+        {"64-bit", "/usr/bin/krv-navd", "/usr/bin/navctl", "/usr/lib/krv", false},
+        {"i386", "/usr/lib/krv32/bin/krv-navd", "/usr/lib/krv32/bin/navctl", "/usr/lib/krv32", true},
+    };
+    for (const HostBuild& b : builds)
+        if (in_image(b)) hosted_daemon(b, reader, model);
+    check(!reader.overflowed(), "reader never saw SYN_DROPPED");
     reader.stop();
     ioctl(uinput, UI_DEV_DESTROY);
     close(uinput);

@@ -11,8 +11,8 @@
  * A 32-bit process on a 64-bit kernel reaches the same two requests through
  * compat_ioctl: _IOWR(0xFC, n, int) has the same number on both (the size
  * field is 4 either way) and the argument is a plain pointer, so the pointer
- * is widened and the ordinary handler runs; the frame request still copies
- * the whole pair.
+ * is widened (compat_ptr_ioctl) and the ordinary handler runs; the frame
+ * request still copies the whole pair. Such requests are counted.
  * Test side:
  *   write() of exactly 18433 bytes     sets the frame pair;
  *   sysfs "delay_ms" (rw)              delay before a frame request returns;
@@ -21,6 +21,8 @@
  *                                      last_key, armed (descriptors on the
  *                                      notification list now), arms (times a
  *                                      descriptor joined it), opens,
+ *                                      compat_requests (requests that came
+ *                                      from 32-bit processes),
  *                                      touch_ns / fetch_ns (CLOCK_MONOTONIC
  *                                      of the last touch / frame request).
  */
@@ -40,7 +42,7 @@ static DEFINE_MUTEX(kvs_lock); /* guards kvs_pair */
 static u8 kvs_pair[KVS_PAIR_SIZE];
 static struct fasync_struct *kvs_async;
 static atomic_t kvs_delay_ms, kvs_touches, kvs_frame_requests, kvs_key_reports;
-static atomic_t kvs_last_key, kvs_armed, kvs_arms, kvs_opens;
+static atomic_t kvs_last_key, kvs_armed, kvs_arms, kvs_opens, kvs_compat_requests;
 static atomic64_t kvs_touch_ns, kvs_fetch_ns;
 
 static int kvs_open(struct inode *inode, struct file *filp)
@@ -97,6 +99,16 @@ static long kvs_ioctl(struct file *filp, unsigned int cmd, unsigned long arg)
 	}
 	return -ENOTTY;
 }
+
+#ifdef CONFIG_COMPAT
+static long kvs_compat_ioctl(struct file *filp, unsigned int cmd, unsigned long arg)
+{
+	atomic_inc(&kvs_compat_requests);
+	return compat_ptr_ioctl(filp, cmd, arg);
+}
+#else
+#define kvs_compat_ioctl NULL
+#endif
 
 static ssize_t kvs_write(struct file *filp, const char __user *buf, size_t len, loff_t *off)
 {
@@ -156,6 +168,7 @@ KVS_COUNTER(last_key, "%d", atomic_read);
 KVS_COUNTER(armed, "%d", atomic_read);
 KVS_COUNTER(arms, "%d", atomic_read);
 KVS_COUNTER(opens, "%d", atomic_read);
+KVS_COUNTER(compat_requests, "%d", atomic_read);
 KVS_COUNTER(touch_ns, "%lld", (long long)atomic64_read);
 KVS_COUNTER(fetch_ns, "%lld", (long long)atomic64_read);
 
@@ -165,7 +178,8 @@ static struct attribute *kvs_attrs[] = {
 	&dev_attr_key_reports.attr,    &dev_attr_last_key.attr,
 	&dev_attr_armed.attr,          &dev_attr_arms.attr,
 	&dev_attr_opens.attr,          &dev_attr_touch_ns.attr,
-	&dev_attr_fetch_ns.attr,       NULL,
+	&dev_attr_fetch_ns.attr,       &dev_attr_compat_requests.attr,
+	NULL,
 };
 ATTRIBUTE_GROUPS(kvs);
 
@@ -175,7 +189,7 @@ static const struct file_operations kvs_fops = {
 	.release = kvs_release,
 	.fasync = kvs_fasync,
 	.unlocked_ioctl = kvs_ioctl,
-	.compat_ioctl = compat_ptr_ioctl,
+	.compat_ioctl = kvs_compat_ioctl,
 	.write = kvs_write,
 	.llseek = no_llseek,
 };
