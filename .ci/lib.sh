@@ -30,8 +30,10 @@ krv_apt_update() {
     [ "$attempt" = 1 ] && sleep "${KRV_APT_RETRY_PAUSE:-5}"
   done
   echo "warning: apt-get update failed; going on with the package indexes that did arrive. Failed:" >&2
-  # "E: Failed to fetch URL  reason" (or W:): the URL and the reason.
-  if ! sed -n 's/^[EW]: Failed to fetch \([^ ]*\) *\(.*\)$/  \1 (\2)/p' "$log" | sort -u | grep . >&2; then
+  # "E: Failed to fetch URL  reason" (or W:): the URL and the reason, when
+  # apt gives one (it does not for an index it failed on before).
+  if ! sed -n -e 's/^[EW]: Failed to fetch \([^ ]*\) *$/  \1/p' \
+              -e 's/^[EW]: Failed to fetch \([^ ]*\)  *\(..*\)$/  \1 (\2)/p' "$log" | sort -u | grep . >&2; then
     sed 's/^/  /' "$log" >&2
   fi
   rm -f "$log"
