@@ -57,6 +57,18 @@ krv_check_same_versions() {
   return 1
 }
 
+# Adds a foreign architecture for multiarch packages, once; the package
+# lists are read again on the next install.
+krv_add_arch() {
+  local arch
+  for arch in "$@"; do
+    dpkg --print-foreign-architectures | grep -qx "$arch" && continue
+    echo "adding the $arch architecture"
+    dpkg --add-architecture "$arch"
+    unset KRV_APT_UPDATED
+  done
+}
+
 need_pkgs() {
   local missing=() p
   for p in "$@"; do

@@ -7,11 +7,7 @@
 set -euo pipefail
 source .ci/lib.sh
 tools/setup-host
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  echo "adding the i386 architecture"
-  dpkg --add-architecture i386
-  unset KRV_APT_UPDATED  # the package lists must be read again
-fi
+krv_add_arch i386
 # The cross compiler, and what the i386 programs load in the guest (Debian's
 # Android liblog and the C++ library as :i386 multiarch packages; not
 # gcc-multilib, which would take the ARM cross compilers away).

@@ -5,11 +5,7 @@
 # checked against bionic's table (also a test of the suite).
 set -euo pipefail
 source .ci/lib.sh
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-  echo "adding the armhf architecture"
-  dpkg --add-architecture armhf
-  unset KRV_APT_UPDATED  # the package lists must be read again
-fi
+krv_add_arch armhf
 need_pkgs crossbuild-essential-armhf qemu-user \
   android-liblog-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 echo "cross compiler: $(arm-linux-gnueabihf-g++ --version | head -1)"

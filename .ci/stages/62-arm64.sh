@@ -6,11 +6,7 @@
 # checked against bionic's table (also a test of the suite).
 set -euo pipefail
 source .ci/lib.sh
-if ! dpkg --print-foreign-architectures | grep -qx arm64; then
-  echo "adding the arm64 architecture"
-  dpkg --add-architecture arm64
-  unset KRV_APT_UPDATED  # the package lists must be read again
-fi
+krv_add_arch arm64
 need_pkgs crossbuild-essential-arm64 qemu-user \
   android-liblog-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
 echo "cross compiler: $(aarch64-linux-gnu-g++ --version | head -1)"

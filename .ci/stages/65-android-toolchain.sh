@@ -11,13 +11,7 @@
 # GCC one through the loader's search path; the suite is not rebuilt.
 set -euo pipefail
 source .ci/lib.sh
-for arch in armhf arm64; do
-  if ! dpkg --print-foreign-architectures | grep -qx $arch; then
-    echo "adding the $arch architecture"
-    dpkg --add-architecture $arch
-    unset KRV_APT_UPDATED  # the package lists must be read again
-  fi
-done
+krv_add_arch armhf arm64
 tools/setup-host
 need_pkgs clang-19 lld-19 crossbuild-essential-armhf crossbuild-essential-arm64 \
   android-liblog-dev:armhf android-liblog-dev:arm64
