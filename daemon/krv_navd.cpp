@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/shared_word.h"
 #include "daemon_log.h"
 #include "krv_nav.h"
 #include "pipe_folder.h"
@@ -260,8 +261,8 @@ int wait_for_stop(const sigset_t& stop) {
 }
 
 bool workers_gone() {
-    return __atomic_load_n(&gFingerprintVarNav.thread, __ATOMIC_SEQ_CST) == pthread_t{} &&
-           __atomic_load_n(&gFingerprintVarNavCtl.thread, __ATOMIC_SEQ_CST) == pthread_t{};
+    return krv::atomic_load(gFingerprintVarNav.thread) == pthread_t{} &&
+           krv::atomic_load(gFingerprintVarNavCtl.thread) == pthread_t{};
 }
 
 long elapsed_ms(const struct timespec& since) {

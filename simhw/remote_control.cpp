@@ -29,6 +29,7 @@
 
 #include <string>
 
+#include "base/shared_word.h"
 #include "simhw/internal.h"
 
 namespace krvtest::sim {
@@ -87,8 +88,8 @@ std::string library_state() {
     auto* ctl = static_cast<ThreadControlBlock*>(dlsym(RTLD_DEFAULT, "gFingerprintVarNavCtl"));
     if (nav == nullptr || ctl == nullptr) return "no library";
     auto part = [](const char* name, ThreadControlBlock* b) {
-        const int state = __atomic_load_n(&b->state, __ATOMIC_SEQ_CST);
-        const bool running = __atomic_load_n(&b->thread, __ATOMIC_SEQ_CST) != pthread_t{};
+        const int state = krv::atomic_load(b->state);
+        const bool running = krv::atomic_load(b->thread) != pthread_t{};
         return std::string(name) + " " + std::to_string(state) + " " + (running ? "1" : "0");
     };
     return part("nav", nav) + " " + part("ctl", ctl);

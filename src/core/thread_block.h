@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "core/shared_word.h"
+#include "base/shared_word.h"
 #include "krv_nav.h"
 
 namespace krv {
