@@ -2,8 +2,8 @@
 # 64-bit ARM: cross build of the library, the host property service, the
 # simulated hardware and the test suite (optimised, without the host tools),
 # with the suite run under qemu-aarch64. The library is linked for 16 KiB
-# pages and its loadable segments are checked; its C library imports are
-# checked against bionic's table (also a test of the suite).
+# pages and its loadable segments are checked; the suite checks its needed
+# libraries and its C library imports against bionic's table.
 set -euo pipefail
 source .ci/lib.sh
 krv_add_arch arm64
@@ -12,7 +12,4 @@ need_pkgs crossbuild-essential-arm64 qemu-user \
 echo "cross compiler: $(aarch64-linux-gnu-g++ --version | head -1)"
 echo "emulator: $(qemu-aarch64 --version | head -1)"
 tools/run-tests arm64
-lib=build/arm64/src/libkrvnav.so
-tools/check-load-alignment 16384 "$lib"
-tests/symbols/check_needed.sh "$lib"
-tools/check-bionic-imports "$lib"
+tools/check-load-alignment 16384 build/arm64/src/libkrvnav.so
