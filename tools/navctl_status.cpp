@@ -14,13 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "base/enable_property.h"
 #include "support/record_streams.h"
 
 namespace krvtools {
 
 namespace {
 
-constexpr const char* kEnableProperty = "persist.korrivan.nav";
+using krv::kEnableProperty;
 constexpr size_t kNameSize = 256;
 constexpr int kWordBits = 8 * sizeof(unsigned long);
 constexpr size_t kReadersShown = 4;

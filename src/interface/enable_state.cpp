@@ -4,11 +4,12 @@
 #include <cutils/properties.h>
 #include <string.h>
 
+#include "base/enable_property.h"
 #include "base/log.h"
 #include "krv_nav.h"
 
 namespace {
-constexpr const char* kEnableProperty = "persist.korrivan.nav";
+using krv::kEnableProperty;
 constexpr int kValueBuffer = 100;
 }  // namespace
 
