@@ -37,28 +37,9 @@ namespace krvtest::sim {
 namespace {
 
 constexpr long kArmWaitMs = 20000;
-constexpr long kArmPollNs = 2000000;
 constexpr int kTapDelayMs = 150;
 
 char g_path[sizeof(sockaddr_un::sun_path)];  // the socket, once made
-
-long long monotonic_ms() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
-
-// The navigation thread arms its descriptor before every touch wait; a
-// touch before that would raise no SIGIO.
-bool await_armed() {
-    const long long until = monotonic_ms() + kArmWaitMs;
-    while (sensor_armed_count() == 0) {
-        if (monotonic_ms() >= until) return false;
-        const struct timespec pause = {0, kArmPollNs};
-        nanosleep(&pause, nullptr);
-    }
-    return true;
-}
 
 std::string touch_gesture(const std::string& name) {
     const Blob still{20, 50, 20, 20};
@@ -76,7 +57,9 @@ std::string touch_gesture(const std::string& name) {
     } else {
         return "unknown gesture";
     }
-    if (!await_armed()) return "not armed";
+    // The navigation thread arms its descriptor before every touch wait; a
+    // touch before that would raise no SIGIO.
+    if (!sensor_wait_armed(kArmWaitMs)) return "not armed";
     sensor_set_frames(pair);
     sensor_set_fetch_delay_ms(delay_ms);
     return "touched " + std::to_string(touch());

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -132,6 +133,21 @@ int sensor_armed_count() {
         n += fl >= 0 && (fl & O_ASYNC) && real_fcntl(fd, F_GETOWN, 0) == getpid();
     }
     return n;
+}
+
+bool sensor_wait_armed(int ms) {
+    const auto now_ms = [] {
+        struct timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+    };
+    const long long until = now_ms() + ms;
+    while (sensor_armed_count() < 1) {
+        if (now_ms() >= until) return false;
+        const struct timespec pause = {0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+    return true;
 }
 
 int touch() {

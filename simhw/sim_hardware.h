@@ -50,6 +50,9 @@ int sensor_open_count();
 // Of those, the ones armed for touch notification (owner this process,
 // O_ASYNC set): a touch now is sure to raise SIGIO.
 int sensor_armed_count();
+// Waits up to `ms` (monotonic clock, 1 ms pauses) until a sensor descriptor
+// is armed; false when none is by then.
+bool sensor_wait_armed(int ms);
 // Simulates a touch: one byte to every open sensor descriptor. Returns how
 // many descriptors it reached.
 int touch();

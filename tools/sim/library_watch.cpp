@@ -56,13 +56,4 @@ bool worker_alive(const char* name) {
     return n > 0;
 }
 
-bool wait_armed(int ms) {
-    long long until = mono_us() + ms * 1000LL;
-    while (krvtest::sensor_armed_count() < 1) {
-        if (mono_us() >= until) return false;
-        sleep_ms(1);
-    }
-    return true;
-}
-
 }  // namespace krvsim

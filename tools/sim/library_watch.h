@@ -30,8 +30,4 @@ long find_text(size_t from, const std::string& text, int ms);
 // than its exit trace.
 bool worker_alive(const char* name);
 
-// The navigation thread has the sensor open and armed for SIGIO within
-// `ms`.
-bool wait_armed(int ms);
-
 }  // namespace krvsim

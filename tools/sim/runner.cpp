@@ -177,7 +177,8 @@ class Run {
             case Op::Start: {
                 bool nav = worker_alive("thNavigationFunc");
                 note("NavCtrlJni.start() = " + std::to_string(jni_start()));
-                if (nav && !wait_armed(3000)) problem(s, "navigation thread not waiting for a touch after start");
+                if (nav && !krvtest::sensor_wait_armed(3000))
+                    problem(s, "navigation thread not waiting for a touch after start");
                 break;
             }
             case Op::Stop:
@@ -220,7 +221,7 @@ class Run {
         int r = jni_init();
         note("NavCtrlJni.init() = " + std::to_string(r));
         if (r != 0) return problem(s, "init() returned " + std::to_string(r));
-        if (!wait_armed(5000)) problem(s, "navigation thread not waiting for a touch within 5 s");
+        if (!krvtest::sensor_wait_armed(5000)) problem(s, "navigation thread not waiting for a touch within 5 s");
         if (!ctl && find_text(from, "thNavigationCtlFunc Running ...", 5000) < 0)
             problem(s, "control thread not reading the pipe within 5 s");
     }
@@ -267,7 +268,7 @@ class Run {
                     r.outcome = TouchReport::Classified;
                     r.code = invalid ? NAV_RESULT_NONE : direction >= 0 ? direction : NAV_RESULT_DRIVER_FLAGGED;
                 }
-                if (bare(lines[settle].text) == "Nav Running ..." && !wait_armed(3000))
+                if (bare(lines[settle].text) == "Nav Running ..." && !krvtest::sensor_wait_armed(3000))
                     problem(s, "navigation thread not waiting for the next touch");
             }
         }
@@ -344,7 +345,7 @@ class Run {
         // STT sleeps 1 s before it resumes navigation.
         if (find_text(static_cast<size_t>(read), "thNavigationCtlFunc Running ...", 3000) < 0)
             return problem(s, "control thread not back at the pipe within 3 s");
-        if (s.word == "STT" && nav && !wait_armed(3000))
+        if (s.word == "STT" && nav && !krvtest::sensor_wait_armed(3000))
             problem(s, "navigation thread not waiting for a touch after STT");
     }
 
