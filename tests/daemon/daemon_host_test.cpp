@@ -14,11 +14,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/file_text.h"
 #include "common/temp_dir.h"
 #include "common/test_wait.h"
 #include "krv_nav.h"
@@ -30,24 +30,11 @@ using namespace krvtest;
 
 namespace {
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
-}
-
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
 }
 
 // "records N type code value ..." per input session.
@@ -71,7 +58,7 @@ class HostedDaemon : public ::testing::Test {
         ASSERT_FALSE(dir_.path().empty());
         root_ = dir_.path();
         pipe_ = root_ + KRV_CTL_PIPE;
-        folder_ = pipe_.substr(0, pipe_.rfind("//"));
+        folder_ = root_ + pipe_folder();
         ASSERT_EQ(system(("mkdir -p " + root_ + "/data/system/users/0 " + root_ + "/props").c_str()), 0);
     }
     void TearDown() override {

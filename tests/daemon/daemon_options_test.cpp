@@ -6,48 +6,36 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "common/file_text.h"
+#include "common/temp_dir.h"
 #include "krv_nav.h"
 
 namespace {
+
+using krvtest::count;
+using krvtest::pipe_folder;
+using krvtest::slurp;
 
 struct Result {
     int status = -1;
     std::string out, err;
 };
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Runs krv-navd with `args`; a daemon that hangs is killed after 30 s
 // (status 137).
 Result run_daemon(const std::string& args, const std::string& env = "") {
-    char dir[] = "/tmp/krv-navd-test-XXXXXX";
+    const krvtest::TempDir dir("krv-navd-test");
     Result r;
-    if (mkdtemp(dir) == nullptr) return r;
-    const std::string out = std::string(dir) + "/out", err = std::string(dir) + "/err";
+    if (dir.path().empty()) return r;
+    const std::string out = dir.path() + "/out", err = dir.path() + "/err";
     const std::string cmd = env + " timeout -s KILL 30 " KRV_NAVD " " + args + " >" + out + " 2>" + err;
     const int rc = system(cmd.c_str());
     r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     r.out = slurp(out);
     r.err = slurp(err);
-    unlink(out.c_str());
-    unlink(err.c_str());
-    rmdir(dir);
     return r;
-}
-
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
 }
 
 TEST(DaemonOptions, HelpAndUsageErrors) {
@@ -88,9 +76,7 @@ TEST(DaemonOptions, HelpAndUsageErrors) {
 // one error line and status 1, and has written nothing, the property
 // included, nor created any folder.
 TEST(DaemonOptions, FailedStartIsOneErrorLine) {
-    std::string folder = KRV_CTL_PIPE;
-    folder.erase(folder.rfind('/'));
-    while (folder.back() == '/') folder.pop_back();
+    const std::string folder = pipe_folder();
     const std::string parent = folder.substr(0, folder.rfind('/'));
     struct stat st;
     if (stat(parent.c_str(), &st) == 0) GTEST_SKIP() << parent << " exists on this machine; not touching it";

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -14,18 +13,19 @@
 #include <string>
 #include <vector>
 
+#include "common/file_text.h"
 #include "krv_nav.h"
 
 namespace {
 
+using krvtest::pipe_folder;
+
 using Words = std::vector<std::string>;
 
 std::string read_source(const std::string& rel) {
-    std::ifstream in(std::string(KRV_SOURCE_DIR) + "/" + rel);
-    EXPECT_TRUE(in.good()) << rel << " is missing";
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    const std::string path = std::string(KRV_SOURCE_DIR) + "/" + rel;
+    EXPECT_EQ(access(path.c_str(), R_OK), 0) << rel << " is missing";
+    return krvtest::slurp(path);
 }
 
 // The words of every line, comments ('#' to the end) and blank lines left out.
@@ -76,14 +76,6 @@ std::string joined(const std::set<std::string>& set) {
     std::string text;
     for (const std::string& w : set) text += (text.empty() ? "" : " ") + w;
     return text;
-}
-
-// The folder of the pipe path, as the daemon and an init mkdir see it.
-std::string pipe_folder() {
-    std::string path = KRV_CTL_PIPE;
-    path.erase(path.rfind('/'));
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return path;
 }
 
 // The property key the library writes, found by letting it write one into

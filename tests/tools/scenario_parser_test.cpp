@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/file_text.h"
 #include "frame_tools.h"
 #include "scenario.h"
 
@@ -153,12 +154,7 @@ TEST(ScenarioParser, BadFileRunsNothing) {
     int status = system(cmd.c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 2);
-    auto slurp = [](const std::string& f) {
-        std::ifstream in(f);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    };
+    using krvtest::slurp;
     EXPECT_EQ(slurp(err), std::string(path) + ":3: bad number '1o' for wait (want 0..60000)\n");
     EXPECT_EQ(slurp(out), "");
     unlink(path);

@@ -20,6 +20,7 @@
 #include "kvs508_driver.h"
 #include "stream_check.h"
 #include "support/record_streams.h"
+#include "tests/common/file_text.h"
 
 namespace krvsys {
 
@@ -29,24 +30,13 @@ static_assert(sizeof(struct input_event) == 24);
 
 namespace {
 
+using krvtest::pipe_folder;
+using krvtest::slurp;
+
 // What the init script gives the folder on a device: system:system 0700.
 constexpr uid_t kFolderOwner = 1000;
 constexpr gid_t kFolderGroup = 1000;
 constexpr mode_t kFolderMode = 0700;
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string pipe_folder() {
-    std::string f = KRV_CTL_PIPE;
-    f.erase(f.rfind('/'));
-    while (f.size() > 1 && f.back() == '/') f.pop_back();
-    return f;
-}
 
 // Runs `argv` with `lib_dir` as its library path and its output in `out`.
 // Everything is built before the fork: the reader thread may hold the
