@@ -231,35 +231,18 @@ void hosted_daemon(const HostBuild& b, Reader& reader, InputCoreModel& model) {
     check(rc == 0, "%s: navctl status exits 0 against the real nodes:", b.label);
     print_indented(out);
 
-    const Blob still{20, 50, 20, 20};
     const std::string l = b.label;
-    ck.gesture((l + " swipe up").c_str(), make_pair({20, 10, 20, 20}, {20, 60, 20, 20}), 0,
-               krvrec::swipe_records(krvrec::Swipe::kUp));
-    ck.gesture((l + " swipe down").c_str(), make_pair({20, 60, 20, 20}, {20, 10, 20, 20}), 0,
-               krvrec::swipe_records(krvrec::Swipe::kDown));
-    ck.gesture((l + " tap").c_str(), make_pair(still, still), 250, krvrec::key_records(KEY_BACK));
-    ck.gesture((l + " driver-flagged").c_str(), make_pair(still, still, 1), 0, krvrec::key_records(KEY_HOMEPAGE));
+    ck.four_gestures(l + " ");
 
-    // "STP": the touch after it ends the wait but is not classified.
-    check(run_navctl(b, "stop", &out) == 0, "%s: navctl stop exits 0", b.label);
-    check(wait_until(5000, [&] { return blocks.nav_state() == STATE_STOP; }), "%s: navigation state is stop", b.label);
-    {
-        const long long requests = drv("frame_requests");
-        const size_t from = reader.count();
-        touch();
-        check(wait_until(5000, [] { return drv("armed") == 0; }), "%s: the touch after STP ends the wait", b.label);
-        sleep_ms(500);
-        check(drv("frame_requests") == requests && reader.count() == from && drv("armed") == 0,
-              "%s: that touch is not classified and the thread stays paused", b.label);
-    }
-    // "STT": armed again after the 1 s pause, and touches are served.
-    {
-        const int64_t t0 = mono_ns();
-        check(run_navctl(b, "start", &out) == 0, "%s: navctl start exits 0", b.label);
-        const bool armed = wait_until(10000, [] { return drv("armed") == 1; });
-        const double s = double(mono_ns() - t0) / 1e9;
-        check(armed && s >= 0.95, "%s: navigation resumes after the 1 s pause (%.2f s)", b.label, s);
-    }
+    // "STP" and "STT" through navctl, which the daemon's control thread reads.
+    ck.pause_and_resume(
+        b.label,
+        [&](const char* command) {
+            const char* word = strcmp(command, "STP") == 0 ? "stop" : "start";
+            check(run_navctl(b, word, &out) == 0, "%s: navctl %s exits 0", b.label, word);
+        },
+        [&] { return static_cast<int32_t>(blocks.nav_state()); });
+    const Blob still{20, 50, 20, 20};
     ck.gesture((l + " driver-flagged after STT").c_str(), make_pair(still, still, 1), 0,
                krvrec::key_records(KEY_HOMEPAGE));
 

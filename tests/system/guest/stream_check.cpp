@@ -93,4 +93,34 @@ void Checker::gesture(const char* label, const FramePair& pair, int delay_ms, co
     }
 }
 
+void Checker::four_gestures(const std::string& prefix) {
+    const Blob still{20, 50, 20, 20};
+    gesture((prefix + "swipe up").c_str(), make_pair({20, 10, 20, 20}, {20, 60, 20, 20}), 0,
+            krvrec::swipe_records(krvrec::Swipe::kUp));
+    gesture((prefix + "swipe down").c_str(), make_pair({20, 60, 20, 20}, {20, 10, 20, 20}), 0,
+            krvrec::swipe_records(krvrec::Swipe::kDown));
+    gesture((prefix + "tap").c_str(), make_pair(still, still), 250, krvrec::key_records(KEY_BACK));
+    gesture((prefix + "driver-flagged").c_str(), make_pair(still, still, 1), 0, krvrec::key_records(KEY_HOMEPAGE));
+}
+
+void Checker::pause_and_resume(const char* label, const std::function<void(const char*)>& send,
+                               const std::function<int32_t()>& nav_state) {
+    send("STP");
+    check(wait_until(5000, [&] { return nav_state() == STATE_STOP; }), "%s: navigation state is stop", label);
+    {
+        const long long requests = drv("frame_requests");
+        const size_t from = reader.count();
+        touch();
+        check(wait_until(5000, [] { return drv("armed") == 0; }), "%s: the touch after STP ends the wait", label);
+        sleep_ms(500);
+        check(drv("frame_requests") == requests && reader.count() == from && drv("armed") == 0,
+              "%s: that touch is not classified and the thread stays paused", label);
+    }
+    const int64_t t0 = mono_ns();
+    send("STT");
+    const bool armed = wait_until(10000, [] { return drv("armed") == 1; });
+    const double s = double(mono_ns() - t0) / 1e9;
+    check(armed && s >= 0.95, "%s: navigation resumes after the 1 s pause (%.2f s)", label, s);
+}
+
 }  // namespace krvsys

@@ -2,6 +2,7 @@
 // gets for what the library wrote; one touch on the sensor end to end.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,16 @@ struct Checker {
     // One touch on the sensor: the navigation thread fetches the pair,
     // classifies it, injects and waits again.
     void gesture(const char* label, const FramePair& pair, int delay_ms, const std::vector<Ev>& written);
+
+    // Swipe up, swipe down, tap and driver-flagged, one touch each, their
+    // lines headed by `prefix`.
+    void four_gestures(const std::string& prefix);
+
+    // "STP" through `send`: the state `nav_state` reads becomes stop, and
+    // the touch after it ends the wait but is not classified. "STT": armed
+    // again after the 1 s pause. Lines headed by `label`.
+    void pause_and_resume(const char* label, const std::function<void(const char*)>& send,
+                          const std::function<int32_t()>& nav_state);
 };
 
 }  // namespace krvsys

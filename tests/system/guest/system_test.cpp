@@ -81,34 +81,14 @@ int main() {
 
     // ---- one touch per gesture
     const Blob still{20, 50, 20, 20};
-    ck.gesture("swipe up", make_pair({20, 10, 20, 20}, {20, 60, 20, 20}), 0, krvrec::swipe_records(krvrec::Swipe::kUp));
-    ck.gesture("swipe down", make_pair({20, 60, 20, 20}, {20, 10, 20, 20}), 0,
-               krvrec::swipe_records(krvrec::Swipe::kDown));
-    ck.gesture("tap", make_pair(still, still), 250, krvrec::key_records(KEY_BACK));
-    ck.gesture("driver-flagged", make_pair(still, still, 1), 0, krvrec::key_records(KEY_HOMEPAGE));
+    ck.four_gestures("");
     ck.gesture("too small", make_pair({20, 50, 10, 10}, {20, 50, 10, 10}), 0, {});
 
     // ---- pause, resume and end through the real FIFO
     check(set_pair(make_pair(still, still, 1), 0), "pipe: driver-flagged pair set");
     nav_armed();
-    check(send_command("STP"), "pipe: \"STP\" written");
-    check(wait_until(5000, [] { return nav_state() == STATE_STOP; }), "pipe: navigation state is stop");
-    {
-        long long requests = drv("frame_requests");
-        size_t from = reader.count();
-        touch();
-        check(wait_until(5000, [] { return drv("armed") == 0; }), "pipe: the touch after STP ends the wait");
-        sleep_ms(500);
-        check(drv("frame_requests") == requests && reader.count() == from && drv("armed") == 0,
-              "pipe: that touch is not classified and the thread stays paused");
-    }
-    {
-        int64_t t0 = mono_ns();
-        check(send_command("STT"), "pipe: \"STT\" written");
-        bool armed = wait_until(10000, [] { return drv("armed") == 1; });
-        double s = double(mono_ns() - t0) / 1e9;
-        check(armed && s >= 0.95, "pipe: navigation resumes after the 1 s pause (%.2f s)", s);
-    }
+    ck.pause_and_resume(
+        "pipe", [](const char* command) { check(send_command(command), "pipe: \"%s\" written", command); }, nav_state);
     ck.gesture("driver-flagged after STT", make_pair(still, still, 1), 0, krvrec::key_records(KEY_HOMEPAGE));
 
     // ---- on-demand swipes on the host's thread
