@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,12 +20,14 @@ long long monotonic_us() {
     return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
 }
 
-}  // namespace
-
+// What is at `path` without following a link: kSent for a FIFO (with its
+// status in `st`), kMissing or kNotFifo otherwise.
 PipeStatus inspect_pipe(const char* path, struct stat* st) {
     if (lstat(path, st) != 0) return PipeStatus::kMissing;
     return S_ISFIFO(st->st_mode) ? PipeStatus::kSent : PipeStatus::kNotFifo;
 }
+
+}  // namespace
 
 PipeResult send_command(const char* path, const char* command, long timeout_ms) {
     struct stat st;

@@ -4,8 +4,6 @@
 // a reader is bounded.
 #pragma once
 
-#include <sys/stat.h>
-
 namespace krvtools {
 
 enum class PipeStatus {
@@ -22,10 +20,6 @@ struct PipeResult {
     int error = 0;             // errno of a failed call
     long long written_us = 0;  // CLOCK_MONOTONIC time of the write
 };
-
-// What is at `path` without following a link: kSent for a FIFO (with its
-// status in `st`), kMissing or kNotFifo otherwise.
-PipeStatus inspect_pipe(const char* path, struct stat* st);
 
 // Writes `command` (three letters) and a NUL as one 4-byte write. A reader
 // is awaited for up to `timeout_ms` on the monotonic clock, by opens that do
