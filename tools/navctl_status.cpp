@@ -111,14 +111,21 @@ bool is_number(const char* s) {
     return true;
 }
 
-std::string first_line(const std::string& path) {
-    char buf[64] = {};
+// The first `size` - 1 bytes of a (proc) file, NUL-terminated; false when
+// nothing could be read.
+bool read_head(const std::string& path, char* buf, size_t size) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "";
-    const ssize_t n = read(fd, buf, sizeof buf - 1);
+    if (fd < 0) return false;
+    const ssize_t n = read(fd, buf, size - 1);
     close(fd);
-    if (n <= 0) return "";
+    if (n <= 0) return false;
     buf[n] = '\0';
+    return true;
+}
+
+std::string first_line(const std::string& path) {
+    char buf[64];
+    if (!read_head(path, buf, sizeof buf)) return "";
     buf[strcspn(buf, "\n")] = '\0';
     return buf;
 }
@@ -126,12 +133,8 @@ std::string first_line(const std::string& path) {
 // The "flags:" field of a descriptor's fdinfo (octal open flags); -1 when
 // it cannot be read.
 long fd_flags(const std::string& fdinfo) {
-    char buf[256] = {};
-    const int fd = open(fdinfo.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    const ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    if (n <= 0) return -1;
+    char buf[256];
+    if (!read_head(fdinfo, buf, sizeof buf)) return -1;
     const char* at = strstr(buf, "flags:");
     return at ? strtol(at + 6, nullptr, 8) : -1;
 }
