@@ -88,6 +88,20 @@ need_pkgs() {
   krv_check_same_versions
 }
 
+# An ARM stage: the architecture's cross compiler, multiarch libraries and
+# emulator, then the preset of the same name built and tested under
+# emulation. ARCH (preset and Debian architecture), the compiler's triple,
+# the emulator.
+krv_cross_stage() {
+  local arch=$1 triple=$2 emulator=$3
+  krv_add_arch "$arch"
+  need_pkgs "crossbuild-essential-$arch" qemu-user \
+    "android-liblog-dev:$arch" "libgtest-dev:$arch" "libgmock-dev:$arch"
+  echo "cross compiler: $("$triple-g++" --version | head -1)"
+  echo "emulator: $("$emulator" --version | head -1)"
+  tools/run-tests "$arch"
+}
+
 download_pkgs() {
   local dir=$1 p
   shift

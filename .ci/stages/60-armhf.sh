@@ -5,9 +5,4 @@
 # libraries and its C library imports against bionic's table.
 set -euo pipefail
 source .ci/lib.sh
-krv_add_arch armhf
-need_pkgs crossbuild-essential-armhf qemu-user \
-  android-liblog-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
-echo "cross compiler: $(arm-linux-gnueabihf-g++ --version | head -1)"
-echo "emulator: $(qemu-arm --version | head -1)"
-tools/run-tests armhf
+krv_cross_stage armhf arm-linux-gnueabihf qemu-arm

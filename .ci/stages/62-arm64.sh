@@ -6,10 +6,5 @@
 # libraries and its C library imports against bionic's table.
 set -euo pipefail
 source .ci/lib.sh
-krv_add_arch arm64
-need_pkgs crossbuild-essential-arm64 qemu-user \
-  android-liblog-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
-echo "cross compiler: $(aarch64-linux-gnu-g++ --version | head -1)"
-echo "emulator: $(qemu-aarch64 --version | head -1)"
-tools/run-tests arm64
+krv_cross_stage arm64 aarch64-linux-gnu qemu-aarch64
 tools/check-load-alignment 16384 build/arm64/src/libkrvnav.so
