@@ -25,7 +25,7 @@ namespace {
 FdTable g_fds;  // the library's descriptors of the pipe
 std::atomic<void (*)()> g_on_reader_open{nullptr};
 std::atomic<void (*)()> g_on_writer_open{nullptr};
-std::atomic<void (*)()> g_on_create{nullptr};
+std::atomic<void (*)(const char*)> g_on_create{nullptr};
 std::atomic<void (*)()> g_on_read{nullptr};
 
 char g_dir[32] = "/tmp/krv-pipe-XXXXXX";
@@ -45,14 +45,29 @@ const std::string& folder_path() {
     return f;
 }
 
-bool is_folder_path(const char* path) {
-    if (path == nullptr) return false;
+// The length of the folder part when `path` is the folder itself (with any
+// number of trailing slashes) or names a file right in it; 0 otherwise.
+size_t folder_prefix(const char* path) {
+    if (path == nullptr) return 0;
     const std::string& f = folder_path();
-    if (strncmp(path, f.c_str(), f.size()) != 0) return false;
-    for (const char* rest = path + f.size(); *rest; ++rest)
+    if (strncmp(path, f.c_str(), f.size()) != 0) return 0;
+    const char* rest = path + f.size();
+    if (*rest != '\0' && *rest != '/') return 0;
+    while (*rest == '/') ++rest;
+    return strchr(rest, '/') == nullptr ? f.size() : 0;
+}
+
+bool is_folder_path(const char* path) {
+    const size_t n = folder_prefix(path);
+    if (n == 0) return false;
+    for (const char* rest = path + n; *rest; ++rest)
         if (*rest != '/') return false;
     return true;
 }
+
+// A file right in the folder (the pipe, or a new pipe under a name of its
+// own before it is linked to the pipe's path).
+bool is_in_folder(const char* path) { return folder_prefix(path) != 0 && !is_folder_path(path); }
 
 void remove_dir() {
     char path[64];
@@ -79,13 +94,15 @@ void run_once(std::atomic<void (*)()>& hook) {
 
 bool is_pipe_path(const char* path) { return path && strcmp(path, KRV_CTL_PIPE) == 0; }
 
-bool is_redirected(const char* path) { return is_pipe_path(path) || is_folder_path(path); }
+bool is_redirected(const char* path) { return folder_prefix(path) != 0; }
 
 const char* redirect(const char* path, std::string& storage) {
     if (is_pipe_path(path)) {
         storage = pipe_real_path();
     } else if (is_folder_path(path)) {
         storage = dir();
+    } else if (is_in_folder(path)) {
+        storage = dir() + strrchr(path, '/');
     } else {
         return path;
     }
@@ -101,7 +118,9 @@ bool is_pipe(int fd) { return g_fds.owns(fd); }
 
 void pipe_note_close(int fd) { g_fds.release(fd); }
 
-void pipe_created() { run_once(g_on_create); }
+void pipe_created(const char* real_path) {
+    if (auto h = g_on_create.exchange(nullptr)) h(real_path);
+}
 
 void pipe_read_done() { run_once(g_on_read); }
 
@@ -119,7 +138,7 @@ std::string pipe_real_path() { return sim::dir() + "/navCtrlPipe"; }
 
 void pipe_on_reader_open(void (*hook)()) { sim::g_on_reader_open = hook; }
 void pipe_on_writer_open(void (*hook)()) { sim::g_on_writer_open = hook; }
-void pipe_on_create(void (*hook)()) { sim::g_on_create = hook; }
+void pipe_on_create(void (*hook)(const char*)) { sim::g_on_create = hook; }
 void pipe_on_read(void (*hook)()) { sim::g_on_read = hook; }
 
 }  // namespace krvtest

@@ -75,15 +75,16 @@ void input_reset();
 
 // ---- command pipe (command_pipe.cpp)
 bool is_pipe_path(const char* path);
-// The pipe's path or its folder's.
+// The pipe's path, its folder's or that of a file right in it.
 bool is_redirected(const char* path);
-// The pipe's path and its folder's redirected into the temporary folder;
-// any other path as it is.
+// The pipe's path, its folder's and those of other files right in that
+// folder redirected into the temporary folder; any other path as it is.
 const char* redirect(const char* path, std::string& storage);
 void pipe_opened(int fd, int flags);
 bool is_pipe(int fd);
 void pipe_note_close(int fd);
-void pipe_created();
+// A FIFO made in the pipe's folder (under the pipe's name or another).
+void pipe_created(const char* real_path);
 void pipe_read_done();
 void pipe_reset();
 

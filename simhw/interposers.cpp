@@ -19,7 +19,8 @@ namespace {
 int dispatch_open(const char* path, int flags, mode_t mode, const char* sym) {
     if (path && strcmp(path, KRV_SENSOR_NODE) == 0) return inject(Fault::kSensorOpen) ? -1 : sensor_open(flags);
     if (path && strcmp(path, KRV_INPUT_NODE) == 0) return inject(Fault::kInputOpen) ? -1 : input_open(flags);
-    const bool pipe = is_pipe_path(path);
+    // A look at the path (O_PATH) opens neither end of the pipe.
+    const bool pipe = is_pipe_path(path) && (flags & O_PATH) == 0;
     if (pipe && inject(Fault::kPipeOpen)) return -1;
     if (const int err = file_open_error(path, flags)) {
         errno = err;
@@ -100,9 +101,20 @@ int access(const char* path, int mode) {
 
 int mkfifo(const char* path, mode_t mode) {
     std::string storage;
-    const int rc = real<int (*)(const char*, mode_t)>("mkfifo")(redirect(path, storage), mode);
-    if (rc == 0 && is_pipe_path(path)) pipe_created();
+    const char* real_path = redirect(path, storage);
+    const int rc = real<int (*)(const char*, mode_t)>("mkfifo")(real_path, mode);
+    if (rc == 0 && is_redirected(path)) pipe_created(real_path);
     return rc;
+}
+
+int link(const char* from, const char* to) {
+    std::string from_storage, to_storage;
+    return real<int (*)(const char*, const char*)>("link")(redirect(from, from_storage), redirect(to, to_storage));
+}
+
+int unlink(const char* path) {
+    std::string storage;
+    return real<int (*)(const char*)>("unlink")(redirect(path, storage));
 }
 
 int mkdir(const char* path, mode_t mode) {

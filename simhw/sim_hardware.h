@@ -129,9 +129,11 @@ void sensor_on_arm(void (*hook)());
 void pipe_on_reader_open(void (*hook)());
 // The same for the next open of the command pipe for writing.
 void pipe_on_writer_open(void (*hook)());
-// Runs `hook` once, right after the library's next mkfifo of the command
-// pipe has created it (nullptr: none).
-void pipe_on_create(void (*hook)());
+// Runs `hook` once, right after the library's next mkfifo in the pipe's
+// folder has made a FIFO there (under the pipe's name, or a name of its own
+// it links to the pipe's path later), with the FIFO's real path (nullptr:
+// none).
+void pipe_on_create(void (*hook)(const char* real_path));
 // Runs `hook` once, right after the library's next read from the command
 // pipe has returned data, before the library goes on (nullptr: none).
 void pipe_on_read(void (*hook)());
