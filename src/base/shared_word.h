@@ -20,6 +20,12 @@ inline void atomic_store(T& word, T value) {
     __atomic_store_n(&word, value, __ATOMIC_SEQ_CST);
 }
 
+// Stores `value` and returns what the word held before.
+template <typename T>
+inline T atomic_exchange(T& word, T value) {
+    return __atomic_exchange_n(&word, value, __ATOMIC_SEQ_CST);
+}
+
 // Replaces `expected` with `desired`; on failure `expected` takes the value found.
 template <typename T>
 inline bool atomic_compare_exchange(T& word, T& expected, T desired) {

@@ -1,12 +1,14 @@
 // The control thread: carries out the commands read from the pipe.
 #define LOG_TAG "nav_core"
 
+#include <errno.h>
 #include <string.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "base/log.h"
+#include "base/pause.h"
 #include "core/control_internal.h"
 #include "core/nav_internal.h"
 #include "core/thread_block.h"
@@ -16,7 +18,7 @@
 namespace {
 
 constexpr int kMessageSize = 4;  // three letters and a terminator
-constexpr useconds_t kStartDelayUs = 1000000;
+constexpr long kStartDelayMs = 1000;
 // After a failed create, open or read of the pipe the thread pauses this
 // long (a wake from krv_nav_core_ctl_uinit ends it) instead of spinning.
 constexpr long kPipeFailurePauseMs = 1000;
@@ -49,18 +51,36 @@ void pause_for_wake(uint32_t seen, long ms) {
     pthread_mutex_unlock(&gFingerprintVarNavCtl.waitLock);
 }
 
+// The pause before "STT" takes effect, on the monotonic clock: no step of
+// the time of day and no signal handler running on this thread shortens it,
+// while a cancel (krv_nav_core_ctl_uinit wakes the thread) ends it at once.
+// True when the thread must end.
+bool start_delay_cancelled() {
+    const krv::WakeDeadline until = krv::monotonic_deadline_after(kStartDelayMs);
+    for (;;) {
+        const uint32_t seen = krv::wake_snapshot(krv::gCtlWake);
+        if (cancelled()) return true;
+        const int r = krv::wake_channel_wait(krv::gCtlWake, seen, &until);
+        if (r == ETIMEDOUT) break;
+        if (r != 0) {
+            // The wait itself failed: sleep out the rest instead of retrying it.
+            krv::pause_until(until.at);
+            break;
+        }
+    }
+    return cancelled();
+}
+
 // Carries out the commands of one read; true when the thread must end.
 bool run_commands(const char* buffer, int n) {
     for (int off = 0; off + kMessageSize <= n; off += kMessageSize) {
         if (cancelled()) return true;
         switch (match(buffer + off)) {
             case Command::kStop:
-                krv::store_state(gFingerprintVarNav, STATE_STOP);
+                krv::store_state_unless_cancelled(gFingerprintVarNav, STATE_STOP);
                 break;
             case Command::kStart:
-                // A relative sleep: no step of the clock stretches it.
-                usleep(kStartDelayUs);
-                if (cancelled()) return true;
+                if (start_delay_cancelled()) return true;
                 krv_nav_core_start();
                 break;
             case Command::kCancel:

@@ -22,7 +22,7 @@
 namespace {
 
 constexpr int kNoTimeLimit = 255;
-// While the sensor node is missing the thread pauses this long between
+// While the sensor node is missing or cannot be armed the thread pauses this long between
 // passes (any wake ends the pause at once) instead of spinning.
 constexpr long kMissingSensorPauseMs = 1000;
 
@@ -83,12 +83,7 @@ void* thNavigationFunc(void*);
 // Puts the control state back to run, except for a cancel while the control
 // thread lives: that one stays until the thread has ended, so that a start
 // (the thread's own "STT" among them) never undoes a shutdown under way.
-void resume_control_state() {
-    int32_t state = krv::load_state(gFingerprintVarNavCtl);
-    do {
-        if (state == STATE_CANCEL && krv::has_thread(gFingerprintVarNavCtl)) return;
-    } while (!krv::atomic_compare_exchange(gFingerprintVarNavCtl.state, state, int32_t{STATE_RUN}));
-}
+void resume_control_state() { krv::store_state_unless_cancelled(gFingerprintVarNavCtl, STATE_RUN); }
 
 }  // namespace
 
@@ -144,19 +139,21 @@ void* thNavigationFunc(void*) {
         const int32_t state = krv::load_state(b);
         if (state == STATE_RUN) {
             KRV_LOGD("Nav Running ...");
-            int waited = krv::wait_signal_from(seen, kNoTimeLimit, 0);
-            if (krv::load_state(b) != STATE_RUN) continue;  // the touch or wake is dropped
-            int code = cal_touch_area();
-            krv_nav_func(code);
-            if (code == NAV_RESULT_DRIVER_FLAGGED || code == NAV_RESULT_SINGLE_TAP) krv_nav_reportKey2(code);
-            if (waited == -1) {
-                // No sensor node: pause before the next attempt; any wake
-                // (stop, start, cancel) ends the pause at once.
+            if (krv::wait_signal_from(seen, kNoTimeLimit, 0) == -1) {
+                // The sensor could not be opened or armed, so nothing was
+                // waited for and nothing touched it: no frame request, no
+                // classification, no key. Pause before the next attempt; any
+                // wake (stop, start, cancel) ends the pause at once.
                 const krv::WakeDeadline until = krv::monotonic_deadline_after(kMissingSensorPauseMs);
                 pthread_mutex_lock(&b.waitLock);
                 krv::wake_channel_wait_releasing(krv::gNavWake, b.waitLock, seen, &until);
                 pthread_mutex_unlock(&b.waitLock);
+                continue;
             }
+            if (krv::load_state(b) != STATE_RUN) continue;  // the touch or wake is dropped
+            int code = cal_touch_area();
+            krv_nav_func(code);
+            if (code == NAV_RESULT_DRIVER_FLAGGED || code == NAV_RESULT_SINGLE_TAP) krv_nav_reportKey2(code);
         } else if (state == STATE_CANCEL) {
             // Commit to ending unless an init put the state back to run in
             // the meantime (it reads gNavEnding after its store).
@@ -187,11 +184,26 @@ void* thNavigationFunc(void*) {
 extern "C" int krv_nav_core_init(void) {
     KRV_LOGD("++ %s", __func__);
     // A control thread that is ending may still cancel the navigation
-    // thread: let it finish first, then settle an ending navigation thread.
+    // thread: let it finish first, then let a cancelled or ending navigation
+    // thread finish too (a cancel stays until its thread has ended).
     krv::await_ending_worker(gFingerprintVarNavCtl, krv::control_thread_ending);
-    krv::store_state(gFingerprintVarNav, STATE_RUN);
     krv::await_ending_worker(gFingerprintVarNav, krv::navigation_thread_ending);
-    if (!krv::has_thread(gFingerprintVarNav)) krv::gNavEnding.store(false);
+    int32_t before = STATE_RUN;
+    if (!krv::store_state_unless_cancelled(gFingerprintVarNav, STATE_RUN, &before)) {
+        // Cancelled meanwhile ("CNL" read by the control thread): let that
+        // thread end too. One that does not end within the bound (a long
+        // pass) is kept running instead.
+        krv::await_ending_worker(gFingerprintVarNav, krv::navigation_thread_ending);
+        before = krv::atomic_exchange(gFingerprintVarNav.state, int32_t{STATE_RUN});
+    }
+    if (!krv::has_thread(gFingerprintVarNav)) {
+        krv::gNavEnding.store(false);
+    } else if (before != STATE_RUN) {
+        // A live thread that was stopped sleeps with the sensor unarmed:
+        // woken, it reads run and waits for a touch again. A running thread
+        // is left alone, so that init never makes a pass of its own.
+        krv::wake_nav_thread();
+    }
     int err = krv::create_worker(gFingerprintVarNav, thNavigationFunc, &gFingerprintParamNav);
     if (err != 0) {
         // The line ends in "/n" (slash, n), not a newline: log readers match it as it is.
@@ -205,14 +217,14 @@ extern "C" int krv_nav_core_init(void) {
 
 extern "C" int krv_nav_core_stop(void) {
     KRV_LOGD("++ %s", __func__);
-    krv::store_state(gFingerprintVarNav, STATE_STOP);
+    krv::store_state_unless_cancelled(gFingerprintVarNav, STATE_STOP);
     KRV_LOGD("-- %s", __func__);
     return 0;
 }
 
 extern "C" int krv_nav_core_start(void) {
     KRV_LOGD("++ %s", __func__);
-    krv::store_state(gFingerprintVarNav, STATE_RUN);
+    krv::store_state_unless_cancelled(gFingerprintVarNav, STATE_RUN);
     krv::wake_nav_thread();
     resume_control_state();
     KRV_LOGD("-- %s", __func__);

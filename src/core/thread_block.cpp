@@ -38,30 +38,53 @@ std::atomic<bool> gNavEnding{false};
 std::atomic<bool> gCtlEnding{false};
 
 namespace {
-// Stands in the handle word between the claim and pthread_create's result.
-const pthread_t kClaimed = static_cast<pthread_t>(~static_cast<uintptr_t>(0));
 constexpr long long kEndingWaitMs = 3000;  // an ending worker finishes within microseconds
 constexpr long kEndingPollNs = 2000000;
+
+// Taken around a worker's creation and the store of its handle, and by the
+// worker to clear the handle as it ends. One per block.
+pthread_mutex_t gNavCreation = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t gCtlCreation = PTHREAD_MUTEX_INITIALIZER;
+
+pthread_mutex_t& creation_lock(const ThreadControlBlock& b) {
+    return &b == &gFingerprintVarNav ? gNavCreation : gCtlCreation;
+}
+
+bool cancel_pending(const ThreadControlBlock& b) { return load_state(b) == STATE_CANCEL && has_thread(b); }
 }  // namespace
 
 int create_worker(ThreadControlBlock& block, void* (*body)(void*), void* arg) {
-    pthread_t expected{};
-    if (!atomic_compare_exchange(block.thread, expected, kClaimed)) return 0;  // one exists
-    pthread_t tid;
-    int err = pthread_create(&tid, nullptr, body, arg);
-    if (err != 0) {
-        atomic_store(block.thread, pthread_t{});
-        return err;
+    pthread_mutex_t& lock = creation_lock(block);
+    pthread_mutex_lock(&lock);
+    int err = 0;
+    if (!has_thread(block)) {
+        pthread_t tid;
+        err = pthread_create(&tid, nullptr, body, arg);
+        if (err == 0) atomic_store(block.thread, tid);
     }
-    // The thread may already have ended and cleared the word: keep 0 then.
-    expected = kClaimed;
-    atomic_compare_exchange(block.thread, expected, tid);
-    return 0;
+    pthread_mutex_unlock(&lock);
+    return err;
 }
 
-bool navigation_thread_ending() { return gNavEnding.load(); }
+void clear_thread(ThreadControlBlock& b) {
+    pthread_mutex_t& lock = creation_lock(b);
+    pthread_mutex_lock(&lock);
+    atomic_store(b.thread, pthread_t{});
+    pthread_mutex_unlock(&lock);
+}
 
-bool control_thread_ending() { return gCtlEnding.load() || load_state(gFingerprintVarNavCtl) == STATE_CANCEL; }
+bool store_state_unless_cancelled(ThreadControlBlock& b, int32_t s, int32_t* before) {
+    int32_t state = load_state(b);
+    do {
+        if (state == STATE_CANCEL && has_thread(b)) return false;
+    } while (!atomic_compare_exchange(b.state, state, s));
+    if (before != nullptr) *before = state;
+    return true;
+}
+
+bool navigation_thread_ending() { return gNavEnding.load() || cancel_pending(gFingerprintVarNav); }
+
+bool control_thread_ending() { return gCtlEnding.load() || cancel_pending(gFingerprintVarNavCtl); }
 
 void await_ending_worker(ThreadControlBlock& block, bool (*ending)()) {
     const WakeDeadline until = monotonic_deadline_after(kEndingWaitMs);

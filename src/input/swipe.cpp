@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "base/log.h"
+#include "base/pause.h"
 #include "base/reissue.h"
 #include "input/event_writer.h"
 #include "krv_nav.h"
@@ -15,7 +16,7 @@ namespace {
 constexpr int kTrackingId = 154;
 constexpr int kNoContact = -1;
 constexpr int kSteps = 20;
-constexpr useconds_t kStepPauseUs = 5000;
+constexpr long kStepPauseUs = 5000;
 
 // Horizontal swipe: along Y 640, X from 144 in steps of 21 (rightward), or
 // mirrored about X 360 (leftward: 576 down to 177).
@@ -61,7 +62,7 @@ extern "C" void simulate_Touch_X(int deviceFd, int increasing) {
         w.write_event(EV_ABS, ABS_MT_POSITION_Y, kHorizontalY);
         w.write_report();
         if (!up) KRV_LOGD("-pos %s", __func__);
-        usleep(kStepPauseUs);
+        krv::pause_us(kStepPauseUs);
     }
     lift_off(w);
     KRV_LOGD("-- %s", __func__);
@@ -81,7 +82,7 @@ extern "C" void simulate_Touch_Y(int deviceFd, int increasing) {
         w.write_event(EV_ABS, ABS_MT_POSITION_X, kVerticalX);
         w.write_event(EV_ABS, ABS_MT_POSITION_Y, y_at(i, down));
         w.write_report();
-        usleep(kStepPauseUs);
+        krv::pause_us(kStepPauseUs);
     }
     lift_off(w);
     KRV_LOGD("-- %s", __func__);

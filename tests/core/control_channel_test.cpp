@@ -225,9 +225,9 @@ TEST_F(ControlChannel, CreatingThePipeNeverFollowsALink) {
     int fd = ::open(g_link_target.c_str(), O_CREAT | O_WRONLY, 0600);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    pipe_on_create([] {
-        unlink(pipe_real_path().c_str());
-        EXPECT_EQ(symlink(g_link_target.c_str(), pipe_real_path().c_str()), 0);
+    pipe_on_create([](const char* made) {
+        unlink(made);
+        EXPECT_EQ(symlink(g_link_target.c_str(), made), 0);
     });
     char buf[1024];
     EXPECT_EQ(read_navCtlPipe(buf), -1);
@@ -338,6 +338,62 @@ TEST_F(ControlChannel, UinitEndsBothWorkersWhateverTheControlThreadDoes) {
         EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
         ASSERT_TRUE(workers_gone());
     }
+}
+
+TEST_F(ControlChannel, UinitEndsTheNavigationThreadWhateverStopsAndStartsCome) {
+    // Another host thread stops and starts navigation while uinit runs: the
+    // control thread's cancel of the navigation thread must stay until that
+    // thread has ended, so that no navigation thread outlives uinit. Each
+    // start wakes the navigation thread into a pass whose frame request takes
+    // 20 ms, so the cancel mostly lands while a pass runs and the stops and
+    // starts have that long to overwrite it before the thread looks.
+    sensor_set_fetch_delay_ms(20);
+    constexpr int kRounds = 200;
+    int survived = 0;
+    for (int round = 0; round < kRounds && survived < 3; ++round) {
+        start_both();
+        std::atomic<bool> done{false};
+        std::thread host([&] {
+            for (int i = 0; !done.load(); ++i) {
+                if (i % 2 == 0)
+                    krv_nav_core_stop();
+                else
+                    krv_nav_core_start();
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+        });
+        EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
+        const bool ctl_gone = eventually([] { return !ctl_thread(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        done = true;
+        host.join();
+        ASSERT_TRUE(ctl_gone);
+        if (!eventually([] { return !nav_thread(); }, 1000)) {
+            ++survived;
+            // End the survivor as the control thread would have.
+            __atomic_store_n(&gFingerprintVarNav.state, STATE_CANCEL, __ATOMIC_SEQ_CST);
+            krv_nav_core_start();  // its wake; the cancel stays
+            touch();
+        }
+        ASSERT_TRUE(workers_gone());
+        clear_logs();
+    }
+    EXPECT_EQ(survived, 0) << "navigation threads that outlived uinit";
+}
+
+TEST_F(ControlChannel, UinitDuringTheStartPauseEndsAtOnceAndQuietly) {
+    // A shutdown while "STT" waits out its pause: the cancel ends the pause
+    // at once, and the bounded "CNL" write, finding the thread gone, reports
+    // no error.
+    start_both();
+    send_raw(std::string("STT\0", 4));
+    ASSERT_TRUE(wait_line("Read len = 4: \"STT\" from nav ctl FIFO\n"));
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
+    EXPECT_TRUE(workers_gone());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(700));
+    EXPECT_EQ(count_lines("Open fifo file error\n"), 0);
+    EXPECT_EQ(count_lines("++ krv_nav_core_start"), 0);  // the start was cancelled with the thread
 }
 
 TEST_F(ControlChannel, UinitNeverBlocksOnAFullPipe) {

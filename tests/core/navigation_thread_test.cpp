@@ -115,14 +115,51 @@ TEST_F(NavigationThread, StartWhileWaitingMakesOnePass) {
     EXPECT_EQ(sensor_frame_requests(), 1);
 }
 
-TEST_F(NavigationThread, InitTwiceKeepsOneThread) {
-    pthread_t before = gFingerprintVarNav.thread;
-    set_state(STATE_STOP);
-    clear_logs();
-    EXPECT_EQ(krv_nav_core_init(), 0);
-    EXPECT_EQ(gFingerprintVarNav.thread, before);
-    EXPECT_EQ(gFingerprintVarNav.state, STATE_RUN);
-    EXPECT_EQ(log_texts(), (std::vector<std::string>{"++ krv_nav_core_init", "--krv_nav_core_init"}));
+TEST_F(NavigationThread, InitOnALiveThreadKeepsItAndMakesItRun) {
+    // A second init creates no thread. A running thread is left alone (no
+    // wake, no pass); a stopped one, parked with the sensor unarmed, is woken
+    // so that it waits for a touch again instead of reading run while asleep.
+    struct Case {
+        const char* name;
+        bool stopped;
+    } cases[] = {{"running", false}, {"stopped", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(armed());
+        if (c.stopped) {
+            krv_nav_core_stop();
+            touch();
+            ASSERT_TRUE(wait_line("thNavigationFunc Stop ..."));
+            ASSERT_TRUE(eventually([] { return sensor_open_count() == 0; }));
+        }
+        const pthread_t before = gFingerprintVarNav.thread;
+        const int requests = sensor_frame_requests();
+        clear_logs();
+        EXPECT_EQ(krv_nav_core_init(), 0);
+        EXPECT_EQ(gFingerprintVarNav.thread, before);
+        EXPECT_EQ(gFingerprintVarNav.state, STATE_RUN);
+        if (c.stopped) {
+            // The woken thread's own lines may come between init's.
+            std::vector<std::string> init_lines;
+            for (const std::string& t : log_texts())
+                if (t.find("krv_nav_core_init") != std::string::npos || t == "krv_nav_core_wakeNavThread")
+                    init_lines.push_back(t);
+            EXPECT_EQ(init_lines, (std::vector<std::string>{"++ krv_nav_core_init", "krv_nav_core_wakeNavThread",
+                                                            "--krv_nav_core_init"}));
+            EXPECT_TRUE(wait_line("Nav Running ..."));
+        } else {
+            EXPECT_EQ(log_texts(), (std::vector<std::string>{"++ krv_nav_core_init", "--krv_nav_core_init"}));
+        }
+        EXPECT_TRUE(armed());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(sensor_frame_requests(), requests);
+        // A touch now is classified and injected.
+        sensor_set_frames(make_pair(kStill, kStill, 1));
+        input_clear();
+        touch();
+        EXPECT_EQ(input_wait(4, 5000), 4u);
+        ASSERT_TRUE(armed());
+    }
 }
 
 TEST_F(NavigationThread, CancelEndsAndInitCreatesANewThread) {
@@ -138,19 +175,41 @@ TEST_F(NavigationThread, CancelEndsAndInitCreatesANewThread) {
     ASSERT_TRUE(armed());
 }
 
-TEST_F(NavigationThread, MissingSensorDoesNotSpin) {
-    sensor_set_present(false);
-    clear_logs();
-    krv_nav_core_start();  // ends the current wait; the next opens fail
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    // One attempt a second at most, not thousands.
-    int failures = count_lines("can't open device");
-    EXPECT_GE(failures, 1);
-    EXPECT_LE(failures, 3);
-    // A wake still acts at once during the pause.
-    sensor_set_present(true);
-    krv_nav_core_start();
-    EXPECT_TRUE(armed());
+TEST_F(NavigationThread, UnusableSensorNeitherSpinsNorInjects) {
+    // Frames that would inject a key if a pass ran: with the sensor missing
+    // or refusing to be armed nothing was waited for, so no pass may run.
+    struct Case {
+        const char* name;
+        void (*fail)();
+    } cases[] = {
+        {"node missing", [] { sensor_set_present(false); }},
+        {"arming refused", [] { fault_fail_next(Fault::kSensorFcntl, 1000000, EINVAL); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sensor_reset();
+        ASSERT_TRUE(armed());
+        clear_logs();
+        c.fail();
+        krv_nav_core_start();  // ends the current wait (light frames: a pass of nothing); the next waits fail
+        ASSERT_TRUE(wait_line("can't open device"));
+        sensor_set_frames(make_pair(kStill, kStill, 1));
+        clear_logs();
+        input_clear();
+        const int requests = sensor_frame_requests();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        // One attempt a second at most, not thousands; and no pass at all.
+        const int failures = count_lines("can't open device");
+        EXPECT_GE(failures, 1);
+        EXPECT_LE(failures, 4);
+        EXPECT_EQ(count_lines("cal_touch_area \n"), 0);
+        EXPECT_EQ(sensor_frame_requests(), requests);
+        EXPECT_EQ(input_packets().size(), 0u);
+        // A wake still acts at once during the pause.
+        sensor_reset();
+        krv_nav_core_start();
+        EXPECT_TRUE(armed(500));
+    }
 }
 
 TEST_F(NavigationThread, UnknownStateWordIsAStop) {

@@ -9,14 +9,17 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/log_checks.h"
 #include "common/param_cases.h"
@@ -313,23 +316,47 @@ TEST_F(Faults, BackOffsKeepTheirLengthWhenTheClockStepsBack) {
 
 // ----------------------------------------------------------- command pipe
 
-TEST_F(Faults, PipeDeletedOrReplacedWhileTheControlThreadWaits) {
+std::string pipe_folder() { return pipe_real_path().substr(0, pipe_real_path().rfind('/')); }
+
+bool pipe_is_fifo() {
+    struct stat s;
+    return stat(pipe_real_path().c_str(), &s) == 0 && S_ISFIFO(s.st_mode);
+}
+
+TEST_F(Faults, PipeDeletedRenamedOrReplacedWhileTheControlThreadWaits) {
+    enum class Act { kDelete, kReplace, kRename, kRenameFolder };
     struct Case {
         const char* name;
-        bool replace;  // by a regular file, else just deleted
-    } cases[] = {{"deleted", false}, {"replaced by a regular file", true}};
+        Act act;
+    } cases[] = {{"deleted", Act::kDelete},
+                 {"replaced by a regular file", Act::kReplace},
+                 {"renamed away", Act::kRename},
+                 {"its folder renamed away and made again", Act::kRenameFolder}};
     start_control();
+    const std::string moved_folder = pipe_folder() + ".moved";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(eventually([] { return access(pipe_real_path().c_str(), F_OK) == 0; }));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the thread is waiting for a writer
         clear_logs();
         Budget budget;
-        ASSERT_EQ(unlink(pipe_real_path().c_str()), 0);
-        if (c.replace) {
-            int fd = ::open(pipe_real_path().c_str(), O_CREAT | O_WRONLY, 0600);
-            ASSERT_GE(fd, 0);
-            ::close(fd);
+        switch (c.act) {
+            case Act::kDelete:
+            case Act::kReplace:
+                ASSERT_EQ(unlink(pipe_real_path().c_str()), 0);
+                if (c.act == Act::kReplace) {
+                    int fd = ::open(pipe_real_path().c_str(), O_CREAT | O_WRONLY, 0600);
+                    ASSERT_GE(fd, 0);
+                    ::close(fd);
+                }
+                break;
+            case Act::kRename:
+                ASSERT_EQ(rename(pipe_real_path().c_str(), (pipe_real_path() + ".moved").c_str()), 0);
+                break;
+            case Act::kRenameFolder:
+                ASSERT_EQ(rename(pipe_folder().c_str(), moved_folder.c_str()), 0);
+                ASSERT_EQ(::mkdir(pipe_folder().c_str(), 0700), 0);
+                break;
         }
         // The waiting reader notices at once, reports the failed open and
         // pauses between attempts.
@@ -339,13 +366,15 @@ TEST_F(Faults, PipeDeletedOrReplacedWhileTheControlThreadWaits) {
         EXPECT_LE(count_lines("Open nav ctl fifo file error\n"), 4);
         struct stat st;
         ASSERT_EQ(stat(pipe_real_path().c_str(), &st), 0);
-        EXPECT_EQ(S_ISREG(st.st_mode), c.replace);  // another's file is left alone
-        if (c.replace) unlink(pipe_real_path().c_str());
-        // Cleared: the pipe comes back and commands work again.
-        ASSERT_TRUE(eventually([] {
-            struct stat s;
-            return stat(pipe_real_path().c_str(), &s) == 0 && S_ISFIFO(s.st_mode);
-        }));
+        if (c.act == Act::kReplace) {
+            EXPECT_TRUE(S_ISREG(st.st_mode));  // another's file is left alone
+            unlink(pipe_real_path().c_str());
+        }
+        unlink((pipe_real_path() + ".moved").c_str());
+        unlink((moved_folder + "/navCtrlPipe").c_str());
+        rmdir(moved_folder.c_str());
+        // The pipe is made again at its path, and commands work again.
+        ASSERT_TRUE(eventually(pipe_is_fifo));
         krv_nav_core_start();
         send_raw(std::string("STP\0", 4));
         EXPECT_TRUE(eventually([] { return nav_state() == STATE_STOP; }));
@@ -357,6 +386,53 @@ TEST_F(Faults, PipeDeletedOrReplacedWhileTheControlThreadWaits) {
     EXPECT_EQ(krv_nav_core_ctl_uinit(), 0);
     EXPECT_TRUE(workers_gone());
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(6));
+}
+
+// Takes every inotify instance this user may still have (the kernel's
+// per-user limit), for as long as it lives.
+class InotifyExhausted {
+  public:
+    InotifyExhausted() {
+        for (int i = 0; i < 100000; ++i) {
+            const int fd = inotify_init1(IN_CLOEXEC);
+            if (fd < 0) {
+                exhausted_ = errno == EMFILE;
+                break;
+            }
+            fds_.push_back(fd);
+        }
+    }
+    ~InotifyExhausted() {
+        for (int fd : fds_) ::close(fd);
+    }
+    bool exhausted() const { return exhausted_; }
+
+  private:
+    std::vector<int> fds_;
+    bool exhausted_ = false;
+};
+
+TEST_F(Faults, PipeDeletedWhileNoWatchCanBeSetUp) {
+    // No inotify instance left: the reader says once that it cannot watch
+    // the pipe and looks at its path once a second instead, so a deletion
+    // is still noticed and the pipe made again.
+    std::optional<InotifyExhausted> none_left;
+    none_left.emplace();
+    if (!none_left->exhausted()) GTEST_SKIP() << "the inotify instance limit could not be reached";
+    clear_logs();
+    start_control();
+    ASSERT_TRUE(wait_line("access or mkfifo nav ctl success\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Budget budget;
+    ASSERT_EQ(unlink(pipe_real_path().c_str()), 0);
+    EXPECT_TRUE(wait_line("Open nav ctl fifo file error\n", 1, 3000));
+    ASSERT_TRUE(eventually(pipe_is_fifo));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    budget.expect_idle(10);
+    EXPECT_EQ(count_lines("nav ctl fifo cannot be watched: its path is checked every 1000 ms\n"), 1);
+    none_left.reset();
+    send_raw(std::string("STP\0", 4));
+    EXPECT_TRUE(eventually([] { return nav_state() == STATE_STOP; }));
 }
 
 TEST_F(Faults, PipeDeletedBetweenTheReadersOpenAndItsWatch) {

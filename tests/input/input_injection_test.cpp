@@ -4,11 +4,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/input.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/packet_channel.h"
@@ -79,26 +85,65 @@ TEST_P(EachScript, NonZeroFlagsMoveLikeOne) {
     take_logs();
 }
 
-// Each step's report is stamped anew after the pause of the step before;
-// the positions and the lift-off carry earlier reports' times.
-TEST_P(EachScript, StepReportsAreFreshAndPaced) {
-    Channel ch;
-    ASSERT_TRUE(ch.ok());
-    c.run(ch.writer(), 0);
-    auto p = ch.drain();
-    ASSERT_EQ(p.size(), 68u);
-    for (int i = 0; i < 20; ++i) {
-        const auto& report = p[7 + 3 * i];
-        const auto& before = p[4 + 3 * i];
-        EXPECT_EQ(report.type, EV_SYN);
-        EXPECT_GE(usec(report), usec(before)) << i;
-        // Steps 1 to 19 come after a pause of at least 5 ms.
-        if (i > 0) {
-            EXPECT_GE(usec(report) - usec(before), 5000) << i;
-        }
+// Sends SIGIO to one thread, about every 200 us, for as long as it lives:
+// the navigation library's handler runs there (SA_RESTART does not restart
+// a sleep, so an interruptible pause would end early at each one).
+class SignalStorm {
+  public:
+    explicit SignalStorm(pthread_t target) : target_(target) {
+        struct sigaction sa = {};
+        sa.sa_handler = [](int) {};
+        sa.sa_flags = SA_RESTART;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGIO, &sa, &old_);
+        thread_ = std::thread([this] {
+            while (!done_.load()) {
+                pthread_kill(target_, SIGIO);
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
     }
-    // The lift-off report follows the last step's pause.
-    EXPECT_GE(usec(p[67]) - usec(p[64]), 5000);
+    ~SignalStorm() {
+        done_ = true;
+        thread_.join();
+        sigaction(SIGIO, &old_, nullptr);
+    }
+
+  private:
+    pthread_t target_;
+    struct sigaction old_ = {};
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// Each step's report is stamped anew after the pause of the step before;
+// the positions and the lift-off carry earlier reports' times. Signals
+// landing on the writing thread do not shorten the pauses.
+TEST_P(EachScript, StepReportsAreFreshAndPaced) {
+    for (bool storm : {false, true}) {
+        SCOPED_TRACE(storm ? "SIGIO storm on the writing thread" : "quiet");
+        Channel ch;
+        ASSERT_TRUE(ch.ok());
+        {
+            std::optional<SignalStorm> signals;
+            if (storm) signals.emplace(pthread_self());
+            c.run(ch.writer(), 0);
+        }
+        auto p = ch.drain();
+        ASSERT_EQ(p.size(), 68u);
+        for (int i = 0; i < 20; ++i) {
+            const auto& report = p[7 + 3 * i];
+            const auto& before = p[4 + 3 * i];
+            EXPECT_EQ(report.type, EV_SYN);
+            EXPECT_GE(usec(report), usec(before)) << i;
+            // Steps 1 to 19 come after a pause of at least 5 ms.
+            if (i > 0) {
+                EXPECT_GE(usec(report) - usec(before), 5000) << i;
+            }
+        }
+        // The lift-off report follows the last step's pause.
+        EXPECT_GE(usec(p[67]) - usec(p[64]), 5000);
+    }
     take_logs();
 }
 
