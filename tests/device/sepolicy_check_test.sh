@@ -12,12 +12,15 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 platform=${1:-}
 missing=()
 for tool in python3 m4 checkpolicy secilc; do
-  command -v "$tool" >/dev/null || missing+=("$tool")
+  command -v "$tool" >/dev/null || missing+=("$tool (Debian package $tool)")
 done
 [ -e "$platform" ] || missing+=("the platform policy ${platform:-(none given)}")
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "skipped: missing ${missing[*]} (Debian packages m4, checkpolicy, secilc)"
-  [ "${KRV_SEPOLICY_REQUIRED:-}" = 1 ] && exit 1
+  if [ "${KRV_SEPOLICY_REQUIRED:-}" = 1 ]; then
+    echo "FAIL: missing ${missing[*]}"
+    exit 1
+  fi
+  echo "skipped: missing ${missing[*]}"
   exit 77
 fi
 work=$(mktemp -d)
