@@ -222,4 +222,20 @@ TEST(DeviceFiles, DaemonMayOpenTheNodesAndMakeThePipe) {
     EXPECT_TRUE(folder_seen);
 }
 
+// The init script makes the pipe's folder, so the domain needs nothing on the
+// folders above it: search on them every domain has, and write on
+// system_data_file would reach every default-labelled folder under /data
+// (the kind of grant a pasted audit2allow line brings back).
+TEST(DeviceFiles, PolicyGrantsNothingOnDefaultDataFolders) {
+    DeviceFiles f;
+    const std::regex rule("(allow|type_transition)\\s+\\w+\\s+(\\w+):");
+    std::set<std::string> found;
+    for (std::sregex_iterator it(f.te.begin(), f.te.end(), rule), end; it != end; ++it) {
+        const std::string kind = (*it)[1], target = (*it)[2];
+        if (kind == "type_transition" || target == "system_data_file" || target == "system_data_root_file")
+            found.insert(kind + " on " + target);
+    }
+    EXPECT_EQ(joined(found), "");
+}
+
 }  // namespace
