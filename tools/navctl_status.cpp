@@ -89,10 +89,14 @@ Result check_input() {
     for (const krvrec::Record& c : krvrec::codes_written()) {
         const std::vector<unsigned long>& codes = c.type == EV_KEY ? keys : axes;
         const bool has = bit_set(types, c.type) && (c.type == EV_KEY || c.type == EV_ABS) && bit_set(codes, c.code);
+        // Appended piece by piece: GCC 12 at -O2 reports a false overlap
+        // (-Wrestrict, GCC bug 105329) in `"literal" + std::string`.
         std::string& list = has ? declared : lacking;
-        list += (list.empty() ? "" : " ") + code_name(c);
+        if (!list.empty()) list += ' ';
+        list += code_name(c);
     }
-    const std::string device = "\"" + std::string(name) + "\"";
+    std::string device = "\"";
+    device.append(name).append("\"");
     if (!lacking.empty()) return {Verdict::kNotReady, device + " lacks " + lacking + " (the input core drops them)"};
     return {Verdict::kReady, device + " declares " + declared};
 }
