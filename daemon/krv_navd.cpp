@@ -305,6 +305,7 @@ int main(int argc, char** argv) {
     sigset_t stop;
     if (!block_stop_signals(&stop)) return kExitFailure;
     if (!krvd::ensure_pipe_folder(opt.folder)) return kExitFailure;
+    if (!krvd::check_pipe_path()) return kExitFailure;
     if (!apply_enable_request(opt.enable)) return kExitFailure;
     if (!start_workers()) return kExitFailure;
     if (!block_sigio_here()) {

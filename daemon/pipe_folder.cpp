@@ -73,6 +73,25 @@ bool set_owner_and_mode(const char* folder, const FolderSettings& s) {
     return ok;
 }
 
+// The folder, for the *at calls: no link followed, nothing opened for
+// reading (O_PATH); -1 after an error line.
+int open_folder(const char* folder) {
+    const int fd = open(folder, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) report_error("cannot open %s: %s", folder, error_text(errno));
+    return fd;
+}
+
+// The name of the pipe in its folder.
+const char* pipe_name() { return strrchr(KRV_CTL_PIPE, '/') + 1; }
+
+const char* kind_of(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "a device node";
+}
+
 bool create_folder(const char* folder, const FolderSettings& s) {
     if (mkdir(folder, kCreateMode) != 0) {
         const int err = errno;
@@ -97,12 +116,9 @@ bool create_folder(const char* folder, const FolderSettings& s) {
     return true;
 }
 
-// Without this check a folder the daemon may not write into shows only as
-// the library's "Cannot create nav ctl fifo file" once a second.
-bool pipe_reachable(const char* folder) {
-    if (access(KRV_CTL_PIPE, F_OK) == 0) return true;
-    if (access(folder, W_OK | X_OK) == 0) return true;
-    report_error("cannot create the command pipe in %s: %s", folder, error_text(errno));
+bool folder_of_pipe(char* folder, size_t size) {
+    if (dirname_of(KRV_CTL_PIPE, folder, size)) return true;
+    report_error("the command pipe's path %s has no folder", KRV_CTL_PIPE);
     return false;
 }
 
@@ -112,20 +128,43 @@ bool pipe_folder_path(char* out, size_t size) { return dirname_of(KRV_CTL_PIPE, 
 
 bool ensure_pipe_folder(const FolderSettings& settings) {
     char folder[PATH_MAX];
-    if (!pipe_folder_path(folder, sizeof folder)) {
-        report_error("the command pipe's path %s has no folder", KRV_CTL_PIPE);
-        return false;
-    }
+    if (!folder_of_pipe(folder, sizeof folder)) return false;
     switch (look_up(folder)) {
         case Presence::kFolder:
-            break;
+            return true;
         case Presence::kMissing:
-            if (!create_folder(folder, settings)) return false;
-            break;
+            return create_folder(folder, settings);
         case Presence::kUnusable:
-            return false;
+            break;
     }
-    return pipe_reachable(folder);
+    return false;
+}
+
+// Without this check a link, a file or a folder at the pipe's path, or a
+// folder the daemon may not write into, shows only as the library's error
+// once a second while no command gets through.
+bool check_pipe_path() {
+    char folder[PATH_MAX];
+    if (!folder_of_pipe(folder, sizeof folder)) return false;
+    const int dir = open_folder(folder);
+    if (dir < 0) return false;
+    struct stat st;
+    const int found = fstatat(dir, pipe_name(), &st, AT_SYMLINK_NOFOLLOW);
+    const int err = errno;
+    close(dir);
+    if (found == 0) {
+        if (S_ISFIFO(st.st_mode)) return true;
+        report_error("cannot use %s as the command pipe: it is %s, not a FIFO (remove it; the library makes the pipe)",
+                     KRV_CTL_PIPE, kind_of(st.st_mode));
+        return false;
+    }
+    if (err != ENOENT) {
+        report_error("cannot look at %s: %s", KRV_CTL_PIPE, error_text(err));
+        return false;
+    }
+    if (access(folder, W_OK | X_OK) == 0) return true;
+    report_error("cannot create the command pipe in %s: %s", folder, error_text(errno));
+    return false;
 }
 
 }  // namespace krvd

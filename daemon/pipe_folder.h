@@ -24,10 +24,14 @@ struct FolderSettings {
 // slashes. False when it does not fit into `size` bytes.
 bool pipe_folder_path(char* out, size_t size);
 
-// Makes sure the pipe's folder exists and that this process can create the
-// pipe in it. Only the last component is ever created, with `settings`; an
-// existing folder keeps its owner and mode. Errors are reported here; false
-// on failure.
+// Makes sure the pipe's folder exists. Only the last component is ever
+// created, with `settings`; an existing folder keeps its owner and mode.
+// Errors are reported here; false on failure.
 bool ensure_pipe_folder(const FolderSettings& settings);
+
+// The pipe's path holds a FIFO (no link followed), or nothing and this
+// process may create the pipe in the folder. Anything else is reported
+// with one error line; false then.
+bool check_pipe_path();
 
 }  // namespace krvd
