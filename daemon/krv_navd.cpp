@@ -1,7 +1,8 @@
 // krv-navd: hosts the navigation library in a process of its own.
 //
-// It starts the navigation and control threads, sleeps until SIGTERM or
-// SIGINT and then ends them through the command pipe ("CNL"). SIGIO, which
+// It takes the lock of the pipe's folder (one daemon per pipe), starts the
+// navigation and control threads, sleeps until SIGTERM or SIGINT and then
+// ends them through the command pipe ("CNL"). SIGIO, which
 // the sensor driver raises on a touch, is blocked in this thread once the
 // workers exist, so only the library's threads take it. The enable property
 // is written only when asked (--enable, --disable).
@@ -66,9 +67,12 @@ void print_usage(FILE* out) {
             "  -h, --help           this text\n"
             "\n"
             "Only the last folder of that path is ever created; an existing folder keeps\n"
-            "its owner and mode. Exit status: 0 after SIGTERM or SIGINT, 1 when the start\n"
-            "fails, 2 for a usage error.\n",
-            kUsageLine, folder, static_cast<unsigned>(krvd::kDefaultFolderMode));
+            "its owner and mode. One krv-navd runs per pipe: it holds a lock on the file\n"
+            "%s in that folder, and a second one exits at once.\n"
+            "\n"
+            "Exit status: 0 after SIGTERM or SIGINT, 1 when the start fails, 2 for a usage\n"
+            "error.\n",
+            kUsageLine, folder, static_cast<unsigned>(krvd::kDefaultFolderMode), krvd::kLockName);
 }
 
 // `message` and `arg` form one line; a null `message` prints the usage alone.
@@ -305,7 +309,10 @@ int main(int argc, char** argv) {
     sigset_t stop;
     if (!block_stop_signals(&stop)) return kExitFailure;
     if (!krvd::ensure_pipe_folder(opt.folder)) return kExitFailure;
-    if (!krvd::check_pipe_path()) return kExitFailure;
+    if (!krvd::check_pipe_path()) return kExitFailure;  // only looks
+    // Before anything opens the pipe or writes the property, and before the
+    // workers: a second daemon changes nothing.
+    if (!krvd::lock_pipe_folder()) return kExitFailure;
     if (!apply_enable_request(opt.enable)) return kExitFailure;
     if (!start_workers()) return kExitFailure;
     if (!block_sigio_here()) {

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,9 @@ namespace {
 // The folder is made for the owner first, so that it can be opened to set
 // the final owner and mode whatever the umask.
 constexpr mode_t kCreateMode = 0700;
+constexpr mode_t kLockMode = 0600;
+// F_SETLK refused and F_GETLK found no holder: it ended in between.
+constexpr int kLockAttempts = 3;
 
 enum class Presence { kFolder, kMissing, kUnusable };
 
@@ -122,6 +126,60 @@ bool folder_of_pipe(char* folder, size_t size) {
     return false;
 }
 
+// Opened (made when missing) in the folder; a link, a FIFO or a node at
+// its place is refused.
+int open_lock_file(int dir, const char* path) {
+    const int fd = openat(dir, kLockName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLockMode);
+    if (fd < 0) {
+        report_error("cannot open the lock file %s: %s", path, error_text(errno));
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        report_error("cannot use %s as the lock file: it is no regular file", path);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A write lock on the whole file (l_start 0, l_len 0).
+struct flock whole_file_lock() {
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return lock;
+}
+
+// False, with one error line, when another process holds the lock.
+bool take_lock(int fd, const char* path) {
+    for (int attempt = 1;; ++attempt) {
+        struct flock lock = whole_file_lock();
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): fcntl's lock requests take a struct flock.
+        if (fcntl(fd, F_SETLK, &lock) == 0) return true;
+        if (errno != EACCES && errno != EAGAIN) {
+            report_error("cannot lock %s: %s", path, error_text(errno));
+            return false;
+        }
+        struct flock holder = whole_file_lock();
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): as above.
+        if (fcntl(fd, F_GETLK, &holder) != 0) {
+            report_error("cannot ask who holds %s: %s", path, error_text(errno));
+            return false;
+        }
+        // F_UNLCK: the holder ended between the two requests. A holder in
+        // another pid namespace shows as pid 0.
+        if (holder.l_type != F_UNLCK && holder.l_pid > 0) {
+            report_error("another krv-navd (pid %d) already runs: it holds %s", static_cast<int>(holder.l_pid), path);
+            return false;
+        }
+        if (holder.l_type != F_UNLCK || attempt == kLockAttempts) {
+            report_error("another krv-navd already runs: it holds %s", path);
+            return false;
+        }
+    }
+}
+
 }  // namespace
 
 bool pipe_folder_path(char* out, size_t size) { return dirname_of(KRV_CTL_PIPE, out, size); }
@@ -137,6 +195,23 @@ bool ensure_pipe_folder(const FolderSettings& settings) {
         case Presence::kUnusable:
             break;
     }
+    return false;
+}
+
+// A process-associated (fcntl) lock rather than flock: F_GETLK names the
+// holder's pid. Such a lock goes when the process closes any descriptor of
+// the file; nothing but this function ever opens it.
+bool lock_pipe_folder() {
+    char folder[PATH_MAX], path[PATH_MAX + 32];  // room for the folder, a slash and kLockName
+    if (!folder_of_pipe(folder, sizeof folder)) return false;
+    (void)snprintf(path, sizeof path, "%s/%s", folder, kLockName);  // for the error lines only
+    const int dir = open_folder(folder);
+    if (dir < 0) return false;
+    const int fd = open_lock_file(dir, path);
+    close(dir);
+    if (fd < 0) return false;
+    if (take_lock(fd, path)) return true;  // `fd` stays open: the lock lasts with the process
+    close(fd);
     return false;
 }
 

@@ -29,6 +29,16 @@ bool pipe_folder_path(char* out, size_t size);
 // Errors are reported here; false on failure.
 bool ensure_pipe_folder(const FolderSettings& settings);
 
+// The name of the lock file in the pipe's folder.
+constexpr const char* kLockName = "krv-navd.lock";
+
+// One daemon per pipe: takes a write lock on the whole lock file in the
+// pipe's folder (made with mode 0600 when missing, never removed) and holds
+// it for the rest of the process; the kernel releases it however the
+// process ends. False, with one error line naming the holder, when another
+// process holds it.
+bool lock_pipe_folder();
+
 // The pipe's path holds a FIFO (no link followed), or nothing and this
 // process may create the pipe in the folder. Anything else is reported
 // with one error line; false then.

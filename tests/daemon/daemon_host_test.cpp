@@ -255,8 +255,55 @@ TEST_F(HostedDaemon, TouchesPipeCommandsAndSigterm) {
     EXPECT_EQ(count(err, "SIGTERM from pid"), 1) << err;
     EXPECT_NE(stat((root_ + "/daemon.control").c_str(), &st), 0) << "the control socket outlived the daemon";
     EXPECT_EQ(stat(pipe_.c_str(), &st), 0);
-    EXPECT_EQ(system(("test \"$(ls -A " + folder_ + ")\" = navCtrlPipe").c_str()), 0);
+    // The lock file stays: removing it would let a new daemon lock a new
+    // file while another still holds the old one.
+    EXPECT_EQ(system(("test \"$(ls -A " + folder_ + " | tr '\\n' ' ')\" = 'krv-navd.lock navCtrlPipe '").c_str()), 0);
     EXPECT_EQ(stat("/data/system/users/0", &st) == 0, real_data) << "the machine's /data was touched";
+}
+
+// A second daemon on the same pipe exits 1 with one line naming the first,
+// before it writes the property or starts a worker; the first keeps the
+// pipe and serves the commands.
+TEST_F(HostedDaemon, SecondDaemonExitsAndTheFirstServesOn) {
+    start({});
+    ASSERT_TRUE(state_is("nav 0 1 ctl 0 1")) << slurp(root_ + "/daemon.err");
+    struct stat first, after;
+    ASSERT_TRUE(eventually([&] { return stat(pipe_.c_str(), &first) == 0; }));
+
+    other_ = spawn({"--enable"}, {"second"});
+    ASSERT_GT(other_, 0);
+    EXPECT_EQ(wait_exit(20000, &other_), 1);
+    const std::string err = slurp(root_ + "/second.err");
+    EXPECT_EQ(count(err, "another krv-navd (pid " + std::to_string(pid_) + ") already runs: it holds " +
+                             pipe_folder() + "/krv-navd.lock"),
+              1)
+        << err;
+    EXPECT_EQ(error_lines("second"), 1) << err;
+    EXPECT_EQ(count(err, "running (pid"), 0) << err;
+    EXPECT_NE(stat((root_ + "/props/persist.korrivan.nav").c_str(), &after), 0) << "the second daemon wrote the property";
+    ASSERT_EQ(stat(pipe_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, first.st_ino);
+
+    takes_commands();
+    ASSERT_EQ(kill(pid_, SIGTERM), 0);
+    EXPECT_EQ(wait_exit(30000), 0);
+    EXPECT_EQ(count(slurp(root_ + "/daemon.err"), "both workers ended"), 1);
+}
+
+// The kernel frees the lock of a killed daemon (init's "stop" sends
+// SIGKILL): the next one starts and serves.
+TEST_F(HostedDaemon, StartsAgainAfterSigkill) {
+    start({});
+    ASSERT_TRUE(state_is("nav 0 1 ctl 0 1")) << slurp(root_ + "/daemon.err");
+    ASSERT_EQ(kill(pid_, SIGKILL), 0);
+    EXPECT_EQ(wait_exit(20000), 128 + SIGKILL);
+
+    start({}, {"again"});
+    ASSERT_TRUE(state_is("nav 0 1 ctl 0 1", 20000, "again")) << slurp(root_ + "/again.err");
+    EXPECT_EQ(error_lines("again"), 0) << slurp(root_ + "/again.err");
+    takes_commands("again");
+    ASSERT_EQ(kill(pid_, SIGTERM), 0);
+    EXPECT_EQ(wait_exit(30000), 0);
 }
 
 // Something other than a FIFO at the pipe's path: the library could never
