@@ -308,6 +308,7 @@ int main(int argc, char** argv) {
 
     sigset_t stop;
     if (!block_stop_signals(&stop)) return kExitFailure;
+    krvd::clear_owner_umask();
     if (!krvd::ensure_pipe_folder(opt.folder)) return kExitFailure;
     if (!krvd::check_pipe_path()) return kExitFailure;  // only looks
     // Before anything opens the pipe or writes the property, and before the

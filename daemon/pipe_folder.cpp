@@ -16,7 +16,7 @@ namespace krvd {
 namespace {
 
 // The folder is made for the owner first, so that it can be opened to set
-// the final owner and mode whatever the umask.
+// the final owner and mode whatever group and other bits the umask takes.
 constexpr mode_t kCreateMode = 0700;
 constexpr mode_t kLockMode = 0600;
 // F_SETLK refused and F_GETLK found no holder: it ended in between.
@@ -183,6 +183,10 @@ bool take_lock(int fd, const char* path) {
 }  // namespace
 
 bool pipe_folder_path(char* out, size_t size) { return dirname_of(KRV_CTL_PIPE, out, size); }
+
+// A umask of 0477 or 0777 would make a folder this process cannot open to
+// set its mode, and a pipe the library cannot open to read.
+void clear_owner_umask() { umask(umask(0) & 077); }
 
 bool ensure_pipe_folder(const FolderSettings& settings) {
     char folder[PATH_MAX];

@@ -24,6 +24,11 @@ struct FolderSettings {
 // slashes. False when it does not fit into `size` bytes.
 bool pipe_folder_path(char* out, size_t size);
 
+// What this process creates (the folder, the lock file, the library's pipe)
+// must be usable by itself: the umask keeps only its group and other bits.
+// Call it before any thread exists (the umask is the process's).
+void clear_owner_umask();
+
 // Makes sure the pipe's folder exists. Only the last component is ever
 // created, with `settings`; an existing folder keeps its owner and mode.
 // Errors are reported here; false on failure.

@@ -357,4 +357,39 @@ INSTANTIATE_TEST_SUITE_P(
                                }}),
     krvtest::CaseName());
 
+// A daemon of another user (as on a device) under a umask that takes the
+// owner's own bits: it still makes a folder it can use, with the asked
+// mode, and a lock file the next start under the same umask opens again.
+struct UmaskCase {
+    const char* name;
+    mode_t umask;
+};
+KRV_CASE_SUITE(AnyUmask, HostedDaemon, UmaskCase);
+
+TEST_P(AnyUmask, FolderAndLockFileUsable) {
+    ASSERT_EQ(system(("chown -R 65534:65534 " + root_).c_str()), 0);
+    start({}, {"daemon", kNobody, c.umask});
+    ASSERT_TRUE(state_is("nav 0 1 ctl 0 1")) << slurp(root_ + "/daemon.err");
+    struct stat st;
+    ASSERT_EQ(stat(folder_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, kNobody);
+    ASSERT_EQ(lstat((folder_ + "/krv-navd.lock").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    takes_commands();
+    ASSERT_EQ(kill(pid_, SIGTERM), 0);
+    EXPECT_EQ(wait_exit(30000), 0);
+
+    start({}, {"again", kNobody, c.umask});
+    EXPECT_TRUE(state_is("nav 0 1 ctl 0 1", 20000, "again")) << slurp(root_ + "/again.err");
+    ASSERT_EQ(kill(pid_, SIGTERM), 0);
+    EXPECT_EQ(wait_exit(30000), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, AnyUmask,
+                         ::testing::Values(UmaskCase{"umask_0477", 0477}, UmaskCase{"umask_0777", 0777}),
+                         krvtest::CaseName());
+
 }  // namespace
