@@ -392,4 +392,46 @@ INSTANTIATE_TEST_SUITE_P(All, AnyUmask,
                          ::testing::Values(UmaskCase{"umask_0477", 0477}, UmaskCase{"umask_0777", 0777}),
                          krvtest::CaseName());
 
+std::vector<pid_t> other_threads(pid_t pid) {
+    std::vector<pid_t> tids;
+    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+    if (d == nullptr) return tids;
+    while (const struct dirent* e = readdir(d)) {
+        const pid_t tid = pid_t(atoi(e->d_name));
+        if (tid > 0 && tid != pid) tids.push_back(tid);
+    }
+    closedir(d);
+    return tids;
+}
+
+// Workers that do not end by the daemon's bound: it says so and exits 1,
+// not 0. Every thread but the main one is held in a trace stop meanwhile.
+TEST_F(HostedDaemon, ShutdownWhoseWorkersDoNotEndExitsOne) {
+    start({});
+    ASSERT_TRUE(state_is("nav 0 1 ctl 0 1")) << slurp(root_ + "/daemon.err");
+    const std::vector<pid_t> tids = other_threads(pid_);
+    ASSERT_GE(tids.size(), 2u);
+    std::vector<pid_t> held;
+    for (pid_t tid : tids) {
+        if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0) {
+            if (errno == EPERM && held.empty()) GTEST_SKIP() << "no ptrace here";
+            ADD_FAILURE() << "PTRACE_SEIZE " << tid << ": " << strerror(errno);
+            continue;
+        }
+        held.push_back(tid);
+        int st = 0;
+        ASSERT_EQ(ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr), 0);
+        ASSERT_EQ(waitpid(tid, &st, __WALL), tid);
+        EXPECT_TRUE(WIFSTOPPED(st));
+    }
+    ASSERT_EQ(kill(pid_, SIGTERM), 0);
+    EXPECT_TRUE(eventually([&] { return count(slurp(root_ + "/daemon.err"), "workers still running") == 1; }, 30000))
+        << slurp(root_ + "/daemon.err");
+    // A thread the exiting process has already taken down is reaped here.
+    for (pid_t tid : held)
+        if (ptrace(PTRACE_DETACH, tid, nullptr, nullptr) != 0) waitpid(tid, nullptr, __WALL);
+    EXPECT_EQ(wait_exit(30000), 1);
+    EXPECT_EQ(count(slurp(root_ + "/daemon.err"), "both workers ended"), 0);
+}
+
 }  // namespace
