@@ -387,4 +387,50 @@ INSTANTIATE_TEST_SUITE_P(
                  "whatever it holds)"}),
     krvtest::CaseName());
 
+// --timeout takes a finite number of seconds from 0 to 86400; anything
+// else is a usage error (exit 2) before anything is sent. A value taken is
+// waited for: a reader comes at once, or none within it.
+struct TimeoutCase {
+    const char* name;
+    const char* value;
+    bool reader;       // a process holds the pipe open for reading
+    int status;        // navctl's exit status
+    const char* want;  // in its output (stdout when it exits 0, else stderr); {pipe} and {value} filled in
+};
+KRV_CASE_SUITE(Timeouts, NavctlStatus, TimeoutCase);
+
+TEST_P(Timeouts, OnlyFiniteSecondsUpToADay) {
+    if (c.reader) {
+        fifo_read_by_child();
+    } else {
+        ASSERT_EQ(mkfifo(pipe_.c_str(), 0666), 0);
+    }
+    const NavctlRun r = run_navctl("--timeout '" + std::string(c.value) + "' --pipe " + pipe_ + " stop", {}, {});
+    std::string want = c.want;
+    for (const auto& [key, text] : {std::pair<std::string, std::string>{"{pipe}", pipe_}, {"{value}", c.value}})
+        if (const size_t at = want.find(key); at != std::string::npos) want.replace(at, key.size(), text);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_EQ(count(c.status == 0 ? r.out : r.err, want), 1) << r.out << r.err << "wanted: " << want;
+    if (c.status == 2) {
+        EXPECT_EQ(count(r.err, "usage: navctl"), 1) << r.err;
+    }
+    if (std::string(c.value) == "0.2") {
+        EXPECT_GE(r.ms, 200);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, Timeouts,
+    ::testing::Values(
+        TimeoutCase{"a_day", "86400", true, 0, "sent STP"},
+        TimeoutCase{"a_fifth", "0.2", false, 1, "navctl: no reader opened {pipe} within 0.2 s; nothing sent"},
+        TimeoutCase{"over_a_day", "86401", true, 2, "navctl: --timeout takes seconds from 0 to 86400, not \"{value}\""},
+        TimeoutCase{"e13", "1e13", false, 2, "navctl: --timeout takes seconds from 0 to 86400, not \"{value}\""},
+        TimeoutCase{"e16", "1e16", false, 2, "navctl: --timeout takes seconds from 0 to 86400, not \"{value}\""},
+        TimeoutCase{"inf", "inf", false, 2, "navctl: --timeout takes seconds from 0 to 86400, not \"{value}\""},
+        TimeoutCase{"nan", "nan", false, 2, "navctl: --timeout takes seconds from 0 to 86400, not \"{value}\""},
+        TimeoutCase{"negative", "-1", false, 2, "navctl: --timeout takes seconds from 0 to 86400, not \"{value}\""},
+        TimeoutCase{"empty", "", false, 2, "navctl: --timeout takes seconds from 0 to 86400, not \"{value}\""}),
+    krvtest::CaseName());
+
 }  // namespace
