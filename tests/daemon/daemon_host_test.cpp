@@ -4,9 +4,9 @@
 // hardware's control socket (KRV_SIM_CONTROL) and the records the daemon
 // wrote are read back from KRV_SIM_INPUT_LOG.
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -108,9 +108,9 @@ class HostedDaemon : public ::testing::Test {
         const long o = syscall(SYS_openat, AT_FDCWD, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const long r = syscall(SYS_openat, AT_FDCWD, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (o < 0 || r < 0 || dup2(int(o), 1) < 0 || dup2(int(r), 2) < 0) _exit(126);
-        if (how.uid != 0 && (syscall(SYS_setgroups, 0, nullptr) != 0 ||
-                             syscall(SYS_setresgid, how.uid, how.uid, how.uid) != 0 ||
-                             syscall(SYS_setresuid, how.uid, how.uid, how.uid) != 0))
+        if (how.uid != 0 &&
+            (syscall(SYS_setgroups, 0, nullptr) != 0 || syscall(SYS_setresgid, how.uid, how.uid, how.uid) != 0 ||
+             syscall(SYS_setresuid, how.uid, how.uid, how.uid) != 0))
             _exit(126);
         umask(how.umask);
         execve(KRV_NAVD, a.data(), e.data());
@@ -274,13 +274,14 @@ TEST_F(HostedDaemon, SecondDaemonExitsAndTheFirstServesOn) {
     ASSERT_GT(other_, 0);
     EXPECT_EQ(wait_exit(20000, &other_), 1);
     const std::string err = slurp(root_ + "/second.err");
-    EXPECT_EQ(count(err, "another krv-navd (pid " + std::to_string(pid_) + ") already runs: it holds " +
-                             pipe_folder() + "/krv-navd.lock"),
+    EXPECT_EQ(count(err, "another krv-navd (pid " + std::to_string(pid_) + ") already runs: it holds " + pipe_folder() +
+                             "/krv-navd.lock"),
               1)
         << err;
     EXPECT_EQ(error_lines("second"), 1) << err;
     EXPECT_EQ(count(err, "running (pid"), 0) << err;
-    EXPECT_NE(stat((root_ + "/props/persist.korrivan.nav").c_str(), &after), 0) << "the second daemon wrote the property";
+    EXPECT_NE(stat((root_ + "/props/persist.korrivan.nav").c_str(), &after), 0)
+        << "the second daemon wrote the property";
     ASSERT_EQ(stat(pipe_.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, first.st_ino);
 
@@ -334,28 +335,30 @@ TEST_P(StartCheck, RefusesAnythingButAFifo) {
     EXPECT_EQ(after.st_mode, before.st_mode);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    All, StartCheck,
-    ::testing::Values(PathCase{"symlink_to_fifo", "a symbolic link",
-                               [](const std::string& pipe, const std::string& root) {
-                                   ASSERT_EQ(mkfifo((root + "/elsewhere").c_str(), 0666), 0);
-                                   ASSERT_EQ(symlink((root + "/elsewhere").c_str(), pipe.c_str()), 0);
-                               }},
-                      PathCase{"dangling_symlink", "a symbolic link",
-                               [](const std::string& pipe, const std::string& root) {
-                                   ASSERT_EQ(symlink((root + "/nothing").c_str(), pipe.c_str()), 0);
-                               }},
-                      PathCase{"regular_file", "a regular file",
-                               [](const std::string& pipe, const std::string&) {
-                                   const int fd = open(pipe.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
-                                   ASSERT_GE(fd, 0);
-                                   close(fd);
-                               }},
-                      PathCase{"folder", "a folder",
-                               [](const std::string& pipe, const std::string&) {
-                                   ASSERT_EQ(mkdir(pipe.c_str(), 0700), 0);
-                               }}),
-    krvtest::CaseName());
+INSTANTIATE_TEST_SUITE_P(All, StartCheck,
+                         ::testing::Values(PathCase{"symlink_to_fifo", "a symbolic link",
+                                                    [](const std::string& pipe, const std::string& root) {
+                                                        ASSERT_EQ(mkfifo((root + "/elsewhere").c_str(), 0666), 0);
+                                                        ASSERT_EQ(symlink((root + "/elsewhere").c_str(), pipe.c_str()),
+                                                                  0);
+                                                    }},
+                                           PathCase{"dangling_symlink", "a symbolic link",
+                                                    [](const std::string& pipe, const std::string& root) {
+                                                        ASSERT_EQ(symlink((root + "/nothing").c_str(), pipe.c_str()),
+                                                                  0);
+                                                    }},
+                                           PathCase{"regular_file", "a regular file",
+                                                    [](const std::string& pipe, const std::string&) {
+                                                        const int fd =
+                                                            open(pipe.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+                                                        ASSERT_GE(fd, 0);
+                                                        close(fd);
+                                                    }},
+                                           PathCase{"folder", "a folder",
+                                                    [](const std::string& pipe, const std::string&) {
+                                                        ASSERT_EQ(mkdir(pipe.c_str(), 0700), 0);
+                                                    }}),
+                         krvtest::CaseName());
 
 // A daemon of another user (as on a device) under a umask that takes the
 // owner's own bits: it still makes a folder it can use, with the asked
@@ -388,8 +391,7 @@ TEST_P(AnyUmask, FolderAndLockFileUsable) {
     EXPECT_EQ(wait_exit(30000), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(All, AnyUmask,
-                         ::testing::Values(UmaskCase{"umask_0477", 0477}, UmaskCase{"umask_0777", 0777}),
+INSTANTIATE_TEST_SUITE_P(All, AnyUmask, ::testing::Values(UmaskCase{"umask_0477", 0477}, UmaskCase{"umask_0777", 0777}),
                          krvtest::CaseName());
 
 std::vector<pid_t> other_threads(pid_t pid) {

@@ -283,12 +283,13 @@ NavctlRun run_navctl(const std::string& args, const std::vector<std::string>& en
         const long o = syscall(SYS_openat, AT_FDCWD, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const long e = syscall(SYS_openat, AT_FDCWD, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (o < 0 || e < 0 || dup2(int(o), 1) < 0 || dup2(int(e), 2) < 0) _exit(126);
-        if (who.hidepid && (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                            mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, "hidepid=2") != 0))
+        if (who.hidepid &&
+            (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, "hidepid=2") != 0))
             _exit(kCannotHide);
-        if (who.nobody && (syscall(SYS_setgroups, 0, nullptr) != 0 ||
-                           syscall(SYS_setresgid, kNobody, kNobody, kNobody) != 0 ||
-                           syscall(SYS_setresuid, kNobody, kNobody, kNobody) != 0))
+        if (who.nobody &&
+            (syscall(SYS_setgroups, 0, nullptr) != 0 || syscall(SYS_setresgid, kNobody, kNobody, kNobody) != 0 ||
+             syscall(SYS_setresuid, kNobody, kNobody, kNobody) != 0))
             _exit(126);
         execve("/bin/sh", argv.data(), envp.data());
         _exit(127);
@@ -300,7 +301,8 @@ NavctlRun run_navctl(const std::string& args, const std::vector<std::string>& en
     } else {
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    r.ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+    r.ms =
+        long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
     r.out = slurp(out);
     r.err = slurp(err);
     return r;
@@ -318,7 +320,8 @@ std::vector<std::string> lines_of(const std::string& text) {
 bool proc_mounts_separate() {
     struct utsname u;
     int major = 0, minor = 0;
-    return uname(&u) == 0 && sscanf(u.release, "%d.%d", &major, &minor) == 2 && (major > 5 || (major == 5 && minor >= 8));
+    return uname(&u) == 0 && sscanf(u.release, "%d.%d", &major, &minor) == 2 &&
+           (major > 5 || (major == 5 && minor >= 8));
 }
 
 // Run without root, navctl cannot see what root sees: a check that
