@@ -67,12 +67,12 @@ void print_usage(FILE* out) {
             "  -h, --help           this text\n"
             "\n"
             "Only the last folder of that path is ever created; an existing folder keeps\n"
-            "its owner and mode. One krv-navd runs per pipe: it holds a lock on the file\n"
-            "%s in that folder, and a second one exits at once.\n"
+            "its owner and mode. One krv-navd runs per pipe: it holds a lock (flock) on\n"
+            "that folder, and a second one exits at once.\n"
             "\n"
             "Exit status: 0 after SIGTERM or SIGINT once both threads have ended, 1 when\n"
             "the start fails or the threads did not end, 2 for a usage error.\n",
-            kUsageLine, folder, static_cast<unsigned>(krvd::kDefaultFolderMode), krvd::kLockName);
+            kUsageLine, folder, static_cast<unsigned>(krvd::kDefaultFolderMode));
 }
 
 // `message` and `arg` form one line; a null `message` prints the usage alone.

@@ -5,7 +5,9 @@
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "daemon_log.h"
@@ -18,9 +20,6 @@ namespace {
 // The folder is made for the owner first, so that it can be opened to set
 // the final owner and mode whatever group and other bits the umask takes.
 constexpr mode_t kCreateMode = 0700;
-constexpr mode_t kLockMode = 0600;
-// F_SETLK refused and F_GETLK found no holder: it ended in between.
-constexpr int kLockAttempts = 3;
 
 enum class Presence { kFolder, kMissing, kUnusable };
 
@@ -126,58 +125,31 @@ bool folder_of_pipe(char* folder, size_t size) {
     return false;
 }
 
-// Opened (made when missing) in the folder; a link, a FIFO or a node at
-// its place is refused.
-int open_lock_file(int dir, const char* path) {
-    const int fd = openat(dir, kLockName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLockMode);
-    if (fd < 0) {
-        report_error("cannot open the lock file %s: %s", path, error_text(errno));
-        return -1;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        report_error("cannot use %s as the lock file: it is no regular file", path);
-        close(fd);
-        return -1;
-    }
-    return fd;
+// One line of /proc/locks ("1: FLOCK  ADVISORY  WRITE 812 fd:01:1234 0 EOF",
+// device numbers in hex): the pid of a flock on the file `st` describes,
+// else 0. A waiting request ("1: -> FLOCK ...") does not fit the format.
+pid_t flock_holder_in(const char* line, const struct stat& st) {
+    char type[16], mode[16], access[16];
+    int pid = 0;
+    unsigned dev_major = 0, dev_minor = 0;
+    unsigned long long ino = 0;
+    const int n =
+        sscanf(line, "%*d: %15s %15s %15s %d %x:%x:%llu", type, mode, access, &pid, &dev_major, &dev_minor, &ino);
+    const bool ours = n == 7 && strcmp(type, "FLOCK") == 0 && dev_major == major(st.st_dev) &&
+                      dev_minor == minor(st.st_dev) && ino == st.st_ino;
+    return ours ? pid : 0;
 }
 
-// A write lock on the whole file (l_start 0, l_len 0).
-struct flock whole_file_lock() {
-    struct flock lock = {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    return lock;
-}
-
-// False, with one error line, when another process holds the lock.
-bool take_lock(int fd, const char* path) {
-    for (int attempt = 1;; ++attempt) {
-        struct flock lock = whole_file_lock();
-        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): fcntl's lock requests take a struct flock.
-        if (fcntl(fd, F_SETLK, &lock) == 0) return true;
-        if (errno != EACCES && errno != EAGAIN) {
-            report_error("cannot lock %s: %s", path, error_text(errno));
-            return false;
-        }
-        struct flock holder = whole_file_lock();
-        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): as above.
-        if (fcntl(fd, F_GETLK, &holder) != 0) {
-            report_error("cannot ask who holds %s: %s", path, error_text(errno));
-            return false;
-        }
-        // F_UNLCK: the holder ended between the two requests. A holder in
-        // another pid namespace shows as pid 0.
-        if (holder.l_type != F_UNLCK && holder.l_pid > 0) {
-            report_error("another krv-navd (pid %d) already runs: it holds %s", static_cast<int>(holder.l_pid), path);
-            return false;
-        }
-        if (holder.l_type != F_UNLCK || attempt == kLockAttempts) {
-            report_error("another krv-navd already runs: it holds %s", path);
-            return false;
-        }
-    }
+// The pid holding a flock on the file `st` describes; 0 when /proc/locks
+// cannot be read (a device's policy may not allow it) or does not say.
+pid_t flock_holder(const struct stat& st) {
+    FILE* locks = fopen("/proc/locks", "re");
+    if (locks == nullptr) return 0;
+    pid_t holder = 0;
+    char line[256];
+    while (holder == 0 && fgets(line, sizeof line, locks) != nullptr) holder = flock_holder_in(line, st);
+    fclose(locks);
+    return holder;
 }
 
 }  // namespace
@@ -202,20 +174,31 @@ bool ensure_pipe_folder(const FolderSettings& settings) {
     return false;
 }
 
-// A process-associated (fcntl) lock rather than flock: F_GETLK names the
-// holder's pid. Such a lock goes when the process closes any descriptor of
-// the file; nothing but this function ever opens it.
+// A lock on the folder rather than on a file in it: the folder holds only
+// the pipe, and whoever removes the folder (a test between two runs) finds
+// nothing else there. The descriptor stays open: the lock lasts as long as
+// the process.
 bool lock_pipe_folder() {
-    char folder[PATH_MAX], path[PATH_MAX + 32];  // room for the folder, a slash and kLockName
+    char folder[PATH_MAX];
     if (!folder_of_pipe(folder, sizeof folder)) return false;
-    (void)snprintf(path, sizeof path, "%s/%s", folder, kLockName);  // for the error lines only
-    const int dir = open_folder(folder);
-    if (dir < 0) return false;
-    const int fd = open_lock_file(dir, path);
-    close(dir);
-    if (fd < 0) return false;
-    if (take_lock(fd, path)) return true;  // `fd` stays open: the lock lasts with the process
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        report_error("cannot open %s to lock it: %s", folder, error_text(errno));
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    const int err = errno;
+    struct stat st;
+    const pid_t holder = err == EWOULDBLOCK && fstat(fd, &st) == 0 ? flock_holder(st) : 0;
     close(fd);
+    if (err != EWOULDBLOCK) {
+        report_error("cannot lock %s: %s", folder, error_text(err));
+    } else if (holder > 0) {
+        report_error("another krv-navd (pid %d) already runs: it holds the lock on %s", static_cast<int>(holder),
+                     folder);
+    } else {
+        report_error("another krv-navd already runs: it holds the lock on %s", folder);
+    }
     return false;
 }
 

@@ -24,8 +24,8 @@ struct FolderSettings {
 // slashes. False when it does not fit into `size` bytes.
 bool pipe_folder_path(char* out, size_t size);
 
-// What this process creates (the folder, the lock file, the library's pipe)
-// must be usable by itself: the umask keeps only its group and other bits.
+// What this process creates (the folder, the library's pipe) must be
+// usable by itself: the umask keeps only its group and other bits.
 // Call it before any thread exists (the umask is the process's).
 void clear_owner_umask();
 
@@ -34,14 +34,11 @@ void clear_owner_umask();
 // Errors are reported here; false on failure.
 bool ensure_pipe_folder(const FolderSettings& settings);
 
-// The name of the lock file in the pipe's folder.
-constexpr const char* kLockName = "krv-navd.lock";
-
-// One daemon per pipe: takes a write lock on the whole lock file in the
-// pipe's folder (made with mode 0600 when missing, never removed) and holds
-// it for the rest of the process; the kernel releases it however the
-// process ends. False, with one error line naming the holder, when another
-// process holds it.
+// One daemon per pipe: takes an exclusive lock (flock) on the pipe's folder
+// itself and holds it for the rest of the process; the kernel releases it
+// however the process ends, and nothing is left in the folder. False, with
+// one error line naming the holder's pid where /proc/locks shows it, when
+// another process holds it.
 bool lock_pipe_folder();
 
 // The pipe's path holds a FIFO (no link followed), or nothing and this
