@@ -133,8 +133,9 @@ pid_t flock_holder_in(const char* line, const struct stat& st) {
     int pid = 0;
     unsigned dev_major = 0, dev_minor = 0;
     unsigned long long ino = 0;
-    const int n =
-        sscanf(line, "%*d: %15s %15s %15s %d %x:%x:%llu", type, mode, access, &pid, &dev_major, &dev_minor, &ino);
+    int n = 0;
+    // NOLINTNEXTLINE(cert-err34-c): the count is checked; a value out of range only fails to match.
+    n = sscanf(line, "%*d: %15s %15s %15s %d %x:%x:%llu", type, mode, access, &pid, &dev_major, &dev_minor, &ino);
     const bool ours = n == 7 && strcmp(type, "FLOCK") == 0 && dev_major == major(st.st_dev) &&
                       dev_minor == minor(st.st_dev) && ino == st.st_ino;
     return ours ? pid : 0;
@@ -148,7 +149,7 @@ pid_t flock_holder(const struct stat& st) {
     pid_t holder = 0;
     char line[256];
     while (holder == 0 && fgets(line, sizeof line, locks) != nullptr) holder = flock_holder_in(line, st);
-    fclose(locks);
+    (void)fclose(locks);  // read only: nothing to lose
     return holder;
 }
 
