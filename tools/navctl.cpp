@@ -6,9 +6,9 @@
 // The command goes as one 4-byte write (three letters and a NUL). navctl
 // never creates the pipe, refuses anything at the path that is not a FIFO,
 // and gives up when no reader opens the pipe within the timeout (0 to
-// 86400 s, default 5 s) instead of hanging. "status" prints one line per check and exits 0
-// when everything is ready, 1 otherwise (navctl_status.h); it changes
-// nothing and wakes nobody.
+// 86400 s, default 5 s) instead of hanging. "status" prints one line per
+// check and exits 0 when everything is ready, 1 otherwise (navctl_status.h);
+// it changes nothing and wakes nobody.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
