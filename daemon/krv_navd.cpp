@@ -1,7 +1,8 @@
 // krv-navd: hosts the navigation library in a process of its own.
 //
-// It starts the navigation and control threads, sleeps until SIGTERM or
-// SIGINT and then ends them through the command pipe ("CNL"). SIGIO, which
+// It takes the lock of the pipe's folder (one daemon per pipe), starts the
+// navigation and control threads, sleeps until SIGTERM or SIGINT and then
+// ends them through the command pipe ("CNL"). SIGIO, which
 // the sensor driver raises on a touch, is blocked in this thread once the
 // workers exist, so only the library's threads take it. The enable property
 // is written only when asked (--enable, --disable).
@@ -66,8 +67,11 @@ void print_usage(FILE* out) {
             "  -h, --help           this text\n"
             "\n"
             "Only the last folder of that path is ever created; an existing folder keeps\n"
-            "its owner and mode. Exit status: 0 after SIGTERM or SIGINT, 1 when the start\n"
-            "fails, 2 for a usage error.\n",
+            "its owner and mode. One krv-navd runs per pipe: it holds a lock (flock) on\n"
+            "that folder, and a second one exits at once.\n"
+            "\n"
+            "Exit status: 0 after SIGTERM or SIGINT once both threads have ended, 1 when\n"
+            "the start fails or the threads did not end, 2 for a usage error.\n",
             kUsageLine, folder, static_cast<unsigned>(krvd::kDefaultFolderMode));
 }
 
@@ -272,27 +276,30 @@ long elapsed_ms(const struct timespec& since) {
 }
 
 // Both workers clear their handle as they end. Nothing signals that, so the
-// handles are looked at in short pauses, for a bounded time.
-void await_workers_end() {
+// handles are looked at in short pauses, for a bounded time. False when
+// they did not end (or the clock could not be read).
+bool await_workers_end() {
     struct timespec start;
     if (clock_gettime(CLOCK_MONOTONIC, &start) != 0) {
         krvd::report_error("cannot read the monotonic clock: %s", error_text(errno));
-        return;
+        return false;
     }
     while (!workers_gone()) {
         if (elapsed_ms(start) >= kWorkerEndWaitMs) {
             krvd::report_error("workers still running %ld ms after the cancel; exiting anyway", kWorkerEndWaitMs);
-            return;
+            return false;
         }
         const struct timespec pause = {0, kWorkerEndPauseNs};
         nanosleep(&pause, nullptr);
     }
     krvd::report_info("both workers ended");
+    return true;
 }
 
-void stop_workers() {
+// True when both workers have ended.
+bool stop_workers() {
     krv_nav_core_ctl_uinit();  // always 0; gives up on its "CNL" after a bound
-    await_workers_end();
+    return await_workers_end();
 }
 
 }  // namespace
@@ -304,7 +311,12 @@ int main(int argc, char** argv) {
 
     sigset_t stop;
     if (!block_stop_signals(&stop)) return kExitFailure;
+    krvd::clear_owner_umask();
     if (!krvd::ensure_pipe_folder(opt.folder)) return kExitFailure;
+    if (!krvd::check_pipe_path()) return kExitFailure;  // only looks
+    // Before anything opens the pipe or writes the property, and before the
+    // workers: a second daemon changes nothing.
+    if (!krvd::lock_pipe_folder()) return kExitFailure;
     if (!apply_enable_request(opt.enable)) return kExitFailure;
     if (!start_workers()) return kExitFailure;
     if (!block_sigio_here()) {
@@ -314,6 +326,6 @@ int main(int argc, char** argv) {
     krvd::report_info("running (pid %d): navigation and control threads started", static_cast<int>(getpid()));
 
     const int sig = wait_for_stop(stop);
-    stop_workers();
-    return sig > 0 ? 0 : kExitFailure;
+    const bool ended = stop_workers();
+    return sig > 0 && ended ? 0 : kExitFailure;
 }

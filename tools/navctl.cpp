@@ -5,10 +5,10 @@
 //
 // The command goes as one 4-byte write (three letters and a NUL). navctl
 // never creates the pipe, refuses anything at the path that is not a FIFO,
-// and gives up when no reader opens the pipe within the timeout (default
-// 5 s) instead of hanging. "status" prints one line per check and exits 0
-// when everything is ready, 1 otherwise (navctl_status.h); it changes
-// nothing and wakes nobody.
+// and gives up when no reader opens the pipe within the timeout (0 to
+// 86400 s, default 5 s) instead of hanging. "status" prints one line per
+// check and exits 0 when everything is ready, 1 otherwise (navctl_status.h);
+// it changes nothing and wakes nobody.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,9 +19,24 @@
 
 namespace {
 
+// A day: its milliseconds fit a 32-bit long.
+constexpr double kMaxTimeoutS = 86400;
+
 int usage() {
-    fprintf(stderr, "usage: navctl [--pipe PATH] [--timeout SECONDS] stop|start|cancel|status\n");
+    fprintf(stderr,
+            "usage: navctl [--pipe PATH] [--timeout SECONDS] stop|start|cancel|status\n"
+            "  --timeout SECONDS  how long to wait for a reader of the pipe: 0 to 86400 (default 5)\n");
     return 2;
+}
+
+// A finite number of seconds from 0 to kMaxTimeoutS; NaN, infinities and
+// larger values (which overflow the milliseconds) are refused.
+bool parse_timeout(const char* text, double* seconds) {
+    char* end = nullptr;
+    const double value = strtod(text, &end);
+    if (end == text || *end != '\0' || !(value >= 0 && value <= kMaxTimeoutS)) return false;
+    *seconds = value;
+    return true;
 }
 
 }  // namespace
@@ -34,9 +49,10 @@ int main(int argc, char** argv) {
         if (strcmp(argv[i], "--pipe") == 0 && i + 1 < argc) {
             path = argv[++i];
         } else if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) {
-            char* end;
-            timeout_s = strtod(argv[++i], &end);
-            if (*end || timeout_s < 0) return usage();
+            if (!parse_timeout(argv[++i], &timeout_s)) {
+                fprintf(stderr, "navctl: --timeout takes seconds from 0 to %.0f, not \"%s\"\n", kMaxTimeoutS, argv[i]);
+                return usage();
+            }
         } else if (!word) {
             word = argv[i];
         } else {

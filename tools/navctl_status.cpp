@@ -4,11 +4,13 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/input.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string>
@@ -26,7 +28,9 @@ constexpr size_t kNameSize = 256;
 constexpr int kWordBits = 8 * sizeof(unsigned long);
 constexpr size_t kReadersShown = 4;
 
-enum class Verdict { kReady, kNotReady, kUnknown };
+// kNeedsRoot: permissions kept this user from looking ("unknown (needs
+// root)"); kUnknown: something else did.
+enum class Verdict { kReady, kNotReady, kUnknown, kNeedsRoot };
 
 struct Result {
     Verdict verdict;
@@ -38,10 +42,14 @@ std::string error_text(int err) {
     return strerror(err);
 }
 
+bool is_permission(int err) { return err == EACCES || err == EPERM; }
+
 // "missing" or why `path` could not be opened.
 Result open_failure(int err, const char* how) {
     if (err == ENOENT) return {Verdict::kNotReady, "missing"};
-    return {Verdict::kNotReady, std::string("cannot open ") + how + ": " + error_text(err)};
+    std::string why = "cannot open ";
+    why.append(how).append(": ").append(error_text(err));
+    return {is_permission(err) ? Verdict::kNeedsRoot : Verdict::kNotReady, why};
 }
 
 // The node is opened and closed at once: no F_SETOWN, no O_ASYNC, so the
@@ -89,10 +97,14 @@ Result check_input() {
     for (const krvrec::Record& c : krvrec::codes_written()) {
         const std::vector<unsigned long>& codes = c.type == EV_KEY ? keys : axes;
         const bool has = bit_set(types, c.type) && (c.type == EV_KEY || c.type == EV_ABS) && bit_set(codes, c.code);
+        // Appended piece by piece: GCC 12 at -O2 reports a false overlap
+        // (-Wrestrict, GCC bug 105329) in `"literal" + std::string`.
         std::string& list = has ? declared : lacking;
-        list += (list.empty() ? "" : " ") + code_name(c);
+        if (!list.empty()) list += ' ';
+        list += code_name(c);
     }
-    const std::string device = "\"" + std::string(name) + "\"";
+    std::string device = "\"";
+    device.append(name).append("\"");
     if (!lacking.empty()) return {Verdict::kNotReady, device + " lacks " + lacking + " (the input core drops them)"};
     return {Verdict::kReady, device + " declares " + declared};
 }
@@ -102,7 +114,19 @@ Result check_input() {
 struct ReaderScan {
     std::vector<std::string> readers;  // "812 (krv-navd)"
     std::string unreadable;            // "/proc/1/fd: Permission denied"
+    int unreadable_error = 0;          // its errno
 };
+
+// Whether this process may look at every process's descriptors. Without
+// CAP_SYS_PTRACE (root has it) another user's /proc/PID/fd refuses it, or,
+// where /proc is mounted hidepid=2 as on Android, their /proc/PID is not
+// listed at all: finding no reader then proves nothing.
+bool sees_every_process() {
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, caps) != 0) return geteuid() == 0;
+    return (caps[CAP_TO_INDEX(CAP_SYS_PTRACE)].effective & CAP_TO_MASK(CAP_SYS_PTRACE)) != 0;
+}
 
 bool is_number(const char* s) {
     if (*s == '\0') return false;
@@ -154,6 +178,7 @@ ReaderScan find_readers(const char* proc, const struct stat& fifo) {
     ReaderScan scan;
     DIR* all = opendir(proc);
     if (all == nullptr) {
+        scan.unreadable_error = errno;
         scan.unreadable = std::string(proc) + ": " + error_text(errno);
         return scan;
     }
@@ -165,7 +190,10 @@ ReaderScan find_readers(const char* proc, const struct stat& fifo) {
         DIR* fds = opendir(fd_dir.c_str());
         if (fds == nullptr) {
             // A process that ended meanwhile has nothing open.
-            if (errno != ENOENT && scan.unreadable.empty()) scan.unreadable = fd_dir + ": " + error_text(errno);
+            if (errno != ENOENT && scan.unreadable.empty()) {
+                scan.unreadable_error = errno;
+                scan.unreadable = fd_dir + ": " + error_text(errno);
+            }
             continue;
         }
         bool reader = false;
@@ -192,8 +220,11 @@ const char* kind_of(mode_t mode) {
 Result check_pipe(const StatusOptions& o) {
     struct stat st;
     if (lstat(o.pipe, &st) != 0) {
-        if (errno == ENOENT) return {Verdict::kNotReady, "missing (the library's control thread makes it)"};
-        return {Verdict::kNotReady, "cannot be looked at: " + error_text(errno)};
+        const int err = errno;
+        if (err == ENOENT) return {Verdict::kNotReady, "missing (the library's control thread makes it)"};
+        std::string why = "cannot be looked at: ";
+        why.append(error_text(err));
+        return {is_permission(err) ? Verdict::kNeedsRoot : Verdict::kNotReady, why};
     }
     if (!S_ISFIFO(st.st_mode)) return {Verdict::kNotReady, std::string("not a FIFO but ") + kind_of(st.st_mode)};
     char mode[8];
@@ -206,8 +237,12 @@ Result check_pipe(const StatusOptions& o) {
         if (scan.readers.size() > kReadersShown) who += ", ...";
         return {Verdict::kReady, fifo + ", open for reading in pid " + who};
     }
+    if (is_permission(scan.unreadable_error))
+        return {Verdict::kNeedsRoot, fifo + ", no reader seen, but " + scan.unreadable};
     if (!scan.unreadable.empty())
         return {Verdict::kUnknown, fifo + ", no reader seen, but " + scan.unreadable + " (run as root to see all)"};
+    if (!sees_every_process())
+        return {Verdict::kNeedsRoot, fifo + ", no reader seen, but only root sees every process's descriptors"};
     return {Verdict::kNotReady, fifo + ", no process has it open for reading"};
 }
 
@@ -219,6 +254,8 @@ const char* verdict_word(Verdict v) {
             break;
         case Verdict::kUnknown:
             return "unknown";
+        case Verdict::kNeedsRoot:
+            return "unknown (needs root)";
     }
     return "NOT READY";
 }
@@ -234,10 +271,22 @@ bool print_status(const StatusOptions& options, FILE* out) {
     bool ready = print_line(out, "sensor node", KRV_SENSOR_NODE, check_sensor());
     ready = print_line(out, "input node", KRV_INPUT_NODE, check_input()) && ready;
     ready = print_line(out, "command pipe", options.pipe, check_pipe(options)) && ready;
+    // property_get has no error of its own: what it leaves in errno tells a
+    // store this user may not read from an unset property.
     char value[PROPERTY_VALUE_MAX] = {};
+    errno = 0;
     const int len = property_get(kEnableProperty, value, nullptr);
-    fprintf(out, "property %s: %s%s%s (kept for the host; navigation runs whatever it holds)\n", kEnableProperty,
-            len > 0 ? "\"" : "", len > 0 ? value : "unset", len > 0 ? "\"" : "");
+    const int err = errno;
+    std::string shown = "unset";
+    if (len > 0) {
+        shown = "\"";
+        shown.append(value).append("\"");
+    } else if (is_permission(err)) {
+        shown = "unknown (needs root), cannot be read: ";
+        shown.append(error_text(err));
+    }
+    fprintf(out, "property %s: %s (kept for the host; navigation runs whatever it holds)\n", kEnableProperty,
+            shown.c_str());
     return ready;
 }
 

@@ -11,6 +11,9 @@
 //   property       the enable property's value (for the host; the library
 //                  runs whatever it holds, so it never makes a device
 //                  unready)
+// A check that permissions stopped says "unknown (needs root)" (a device's
+// shell user may not open the nodes, search the pipe's folder or read the
+// property, and sees only its own processes in /proc), never "NOT READY".
 #pragma once
 
 #include <stdio.h>
@@ -25,7 +28,7 @@ struct StatusOptions {
 };
 
 // Prints the lines to `out`; true when every check found the device ready
-// (a reader that could not be looked for counts as not ready).
+// (an unknown counts as not ready).
 bool print_status(const StatusOptions& options, FILE* out);
 
 }  // namespace krvtools
