@@ -55,8 +55,18 @@ class ControlChannel : public ::testing::Test {
     }
 };
 
+// What stood at the pipe's path right after the library's mkfifo: -1 for
+// nothing, else its mode.
+std::atomic<int> g_mode_at_creation{-2};
+
 TEST_F(ControlChannel, FirstReadCreatesTheFifoWhateverTheUmask) {
     mode_t old = umask(077);
+    // The worst moment to look: right after the FIFO is made, before its mode
+    // is set. Whatever stands at the path then must already be the final pipe.
+    pipe_on_create([](const char*) {
+        struct stat at;
+        g_mode_at_creation = ::lstat(pipe_real_path().c_str(), &at) == 0 ? static_cast<int>(at.st_mode & 07777) : -1;
+    });
     std::atomic<int> n{99};
     char buf[1024];
     std::thread reader([&] { n = read_navCtlPipe(buf); });
@@ -66,6 +76,7 @@ TEST_F(ControlChannel, FirstReadCreatesTheFifoWhateverTheUmask) {
     ASSERT_EQ(stat(pipe_real_path().c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_TRUE(g_mode_at_creation == -1 || g_mode_at_creation == 0666) << std::oct << g_mode_at_creation;
     EXPECT_EQ(count_lines("mkfifo nav ctl success\n"), 1);
     EXPECT_EQ(count_lines("Open nav ctl success\n"), 0);
     send_raw(std::string("STP\0", 4));
