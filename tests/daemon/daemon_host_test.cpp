@@ -84,8 +84,12 @@ class HostedDaemon : public ::testing::Test {
         }
     }
 
+    // In a sanitizer build the sanitizer's shared runtime is preloaded
+    // before the (instrumented) simulated hardware: it must come first.
     std::vector<std::string> sim_env() const {
-        return {"LD_PRELOAD=" KRV_SIM_PRELOAD, "KRV_PROPERTY_DIR=" + root_ + "/props"};
+        const std::string runtime = KRV_SANITIZER_RUNTIME;
+        return {"LD_PRELOAD=" + (runtime.empty() ? "" : runtime + ":") + KRV_SIM_PRELOAD,
+                "KRV_PROPERTY_DIR=" + root_ + "/props"};
     }
 
     // krv-navd with `args`, on the simulated hardware under the test's
