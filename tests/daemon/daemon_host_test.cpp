@@ -103,12 +103,10 @@ class HostedDaemon : public ::testing::Test {
         return files;
     }
 
-    // In a sanitizer build the sanitizer's shared runtime is preloaded
-    // before the (instrumented) simulated hardware: it must come first.
+    // The simulated hardware, and in a sanitizer build the sanitizer's
+    // runtime with it.
     std::vector<std::string> sim_env() const {
-        const std::string runtime = KRV_SANITIZER_RUNTIME;
-        return {"LD_PRELOAD=" + (runtime.empty() ? "" : runtime + ":") + KRV_SIM_PRELOAD,
-                "KRV_PROPERTY_DIR=" + root_ + "/props"};
+        return {"LD_PRELOAD=" KRV_HOST_PRELOAD, "KRV_PROPERTY_DIR=" + root_ + "/props"};
     }
 
     // krv-navd with `args`, on the simulated hardware under the test's
