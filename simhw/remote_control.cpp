@@ -1,7 +1,8 @@
 // Steering the simulated hardware of a host that preloads it (krv-navd)
 // from a test outside the process. With KRV_SIM_CONTROL naming a path, a
 // thread of the simulated hardware (every signal blocked, so SIGIO and the
-// host's stop signals never land on it) serves a Unix stream socket there;
+// host's stop signals never land on it; under ThreadSanitizer SIGIO
+// excepted, see start_control) serves a Unix stream socket there;
 // the socket is removed at exit. One command per connection, one reply
 // line:
 //   "touch up|down|tap|flagged"  waits up to 20 s for an armed sensor
@@ -35,6 +36,18 @@
 namespace krvtest::sim {
 
 namespace {
+
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
 
 constexpr long kArmWaitMs = 20000;
 constexpr int kTapDelayMs = 150;
@@ -136,6 +149,15 @@ __attribute__((constructor)) void start_control() {
     atexit(remove_socket);
     sigset_t all, old;
     sigfillset(&all);
+    // ThreadSanitizer holds a signal back while the thread it lands on is
+    // outside the calls the runtime intercepts, until that thread makes
+    // one. The navigation thread sleeps in a bare futex system call, so a
+    // SIGIO the kernel hands to it would never run the library's handler
+    // (the host's main thread blocks SIGIO). This thread waits in accept4,
+    // where the runtime runs a handler at once, and comes before the
+    // library's threads in the kernel's choice, so under ThreadSanitizer it
+    // takes SIGIO for them.
+    if (kThreadSanitizer) sigdelset(&all, SIGIO);
     pthread_sigmask(SIG_SETMASK, &all, &old);
     pthread_t t;
     const int rc = pthread_create(&t, nullptr, serve, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
