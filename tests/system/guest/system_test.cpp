@@ -3,8 +3,9 @@
 // a uinput touch screen whose evdev node is "/dev/input/event2".
 //
 // Then krv-navd hosts the library as on a device, once as built for this
-// machine and once as built for i386 (a 32-bit process on the 64-bit
-// kernel), each checked with navctl beside it.
+// machine (x86-64 or arm64) and once as built for its 32-bit companion
+// (i386 or armhf: a 32-bit process on the 64-bit kernel), each checked
+// with navctl beside it.
 //
 // Output (stdout): one line per check, the delivered stream of each
 // gesture, the latency figures, and a closing "N passed, N failed" line.
@@ -38,7 +39,7 @@ bool send_command(const char* cmd) {
 // A build of krv-navd and navctl the runner put into the image, or none.
 bool in_image(const HostBuild& b) {
     if (access(b.navd, X_OK) == 0 && access(b.navctl, X_OK) == 0) return true;
-    printf("skipped: krv-navd (%s) is not in this image (see run-system-test.sh --navd, --i386)\n", b.label);
+    printf("skipped: krv-navd (%s) is not in this image (see run-system-test.sh --navd, --compat32)\n", b.label);
     return false;
 }
 
@@ -138,10 +139,15 @@ int main() {
         " kill_fasync -> frame request: median %.2f ms\n",
         median(ck.latencies_ms), ck.latencies_ms.size(), median(ck.fetch_ms));
 
-    // ---- krv-navd hosting the library, 64-bit and i386
+    // ---- krv-navd hosting the library, 64-bit and 32-bit
+#if defined(__aarch64__)
+    const char *wide = "arm64", *narrow = "armhf";
+#else
+    const char *wide = "x86-64", *narrow = "i386";
+#endif
     const HostBuild builds[] = {
-        {"64-bit", "/usr/bin/krv-navd", "/usr/bin/navctl", "/usr/lib/krv", false},
-        {"i386", "/usr/lib/krv32/bin/krv-navd", "/usr/lib/krv32/bin/navctl", "/usr/lib/krv32", true},
+        {wide, "/usr/bin/krv-navd", "/usr/bin/navctl", "/usr/lib/krv", false},
+        {narrow, "/usr/lib/krv32/bin/krv-navd", "/usr/lib/krv32/bin/navctl", "/usr/lib/krv32", true},
     };
     for (const HostBuild& b : builds)
         if (in_image(b)) hosted_daemon(b, reader, model);
