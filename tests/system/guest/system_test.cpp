@@ -5,7 +5,8 @@
 // Then krv-navd hosts the library as on a device, once as built for this
 // machine (x86-64 or arm64) and once as built for its 32-bit companion
 // (i386 or armhf: a 32-bit process on the 64-bit kernel), each checked
-// with navctl beside it.
+// with navctl beside it, through a touch panel reload, a refused second
+// start, SIGKILL and a new start.
 //
 // Output (stdout): one line per check, the delivered stream of each
 // gesture, the latency figures, and a closing "N passed, N failed" line.
@@ -68,7 +69,7 @@ int main() {
     check(mkdir("/data/system/users/0/fpdata", 0700) == 0, "pipe's folder made");
 
     InputCoreModel model(kKeys, kAxes);
-    Checker ck{reader, model, {}, {}};
+    Checker ck{reader, model, {}, {}, {}};
 
     // ---- set-up through the JNI entry points, as the Java host calls them
     check(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr) == 0, "init returns 0");
@@ -149,8 +150,18 @@ int main() {
         {wide, "/usr/bin/krv-navd", "/usr/bin/navctl", "/usr/lib/krv", false},
         {narrow, "/usr/lib/krv32/bin/krv-navd", "/usr/lib/krv32/bin/navctl", "/usr/lib/krv32", true},
     };
-    for (const HostBuild& b : builds)
-        if (in_image(b)) hosted_daemon(b, reader, model);
+    TouchPanel panel{uinput, reader, model};
+    std::vector<std::vector<Ev>> fresh[2];
+    for (size_t i = 0; i < 2; ++i)
+        if (in_image(builds[i])) fresh[i] = hosted_daemon(builds[i], panel);
+    if (!fresh[0].empty() && !fresh[1].empty()) {
+        size_t records = 0;
+        for (const auto& stream : fresh[1]) records += stream.size();
+        check(fresh[1] == fresh[0],
+              "%s daemon's records on a new panel, read by this 64-bit reader, equal the %s daemon's (%zu gestures, "
+              "%zu records)",
+              narrow, wide, fresh[1].size(), records);
+    }
     check(!reader.overflowed(), "reader never saw SYN_DROPPED");
     reader.stop();
     ioctl(uinput, UI_DEV_DESTROY);
