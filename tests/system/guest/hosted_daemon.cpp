@@ -1,5 +1,6 @@
 #include "hosted_daemon.h"
 
+#include <dirent.h>
 #include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -338,8 +339,13 @@ std::vector<std::vector<Ev>> hosted_daemon(const HostBuild& b, TouchPanel& panel
     printf("--- krv-navd (%s) hosts the library\n", b.label);
     Checker ck{panel.reader, panel.model, {}, {}, {}};
     const std::string l = b.label, folder = pipe_folder(), log = "/tmp/krv-navd-" + l + ".log";
-    // As on a device where only system_server's /data/system/users/0 exists.
-    unlink(KRV_CTL_PIPE);
+    // As on a device where only system_server's /data/system/users/0 exists:
+    // the folder goes with whatever an earlier daemon left in it.
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (const struct dirent* e = readdir(dir))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) unlinkat(dirfd(dir), e->d_name, 0);
+        closedir(dir);
+    }
     rmdir(folder.c_str());
     check(access("/data/system/users/0", F_OK) == 0 && access(folder.c_str(), F_OK) != 0,
           "%s: before the start only /data/system/users/0 exists", b.label);
