@@ -1,14 +1,15 @@
 #!/bin/busybox sh
 # /init of the system-test guest: mounts the kernel file systems, loads the
 # input modules and the kvs508 driver, runs the test program and passes its
-# verdict out through isa-debug-exit.
+# verdict out through debug-exit (isa-debug-exit on x86-64, semihosting on
+# arm64).
 /bin/busybox --install -s /bin
 mkdir -p /proc /sys /dev /tmp
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 umask 022
-echo "guest: kernel $(uname -r), $(nproc) CPU(s)"
+echo "guest: kernel $(uname -r) $(uname -m), $(nproc) CPU(s), $(cut -d' ' -f1 /proc/uptime) s since the kernel started"
 verdict=1
 for m in evdev uinput kvs508; do
   insmod /lib/modules/$m.ko || { echo "guest: insmod $m failed"; /bin/debug-exit 2; }
@@ -24,6 +25,6 @@ if [ $verdict -ne 0 ]; then
 fi
 echo "guest: library log lines: $(wc -l < /tmp/library.log)"
 /bin/debug-exit $verdict
-echo "guest: isa-debug-exit missing; powering off"
+echo "guest: debug-exit failed; powering off"
 echo o > /proc/sysrq-trigger
 sleep 10

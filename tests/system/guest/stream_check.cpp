@@ -49,6 +49,7 @@ bool Checker::expect_stream(const char* label, size_t from, const std::vector<Ev
     std::vector<Seen> seen = reader.since(from);
     std::vector<Ev> got;
     for (auto& s : seen) got.push_back(s.ev);
+    streams.push_back(got);
     print_stream(label, got);
     std::string why;
     for (int r = 0; r < kDropReasons; ++r)

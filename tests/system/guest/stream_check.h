@@ -21,6 +21,7 @@ struct Checker {
     Reader& reader;
     InputCoreModel& model;
     std::vector<double> latencies_ms, fetch_ms;
+    std::vector<std::vector<Ev>> streams;  // what the reader got, one entry per expect_stream
 
     // Waits for the records the model says readers get for `written`,
     // then a little longer to see that nothing more comes.

@@ -3,8 +3,10 @@
 // a uinput touch screen whose evdev node is "/dev/input/event2".
 //
 // Then krv-navd hosts the library as on a device, once as built for this
-// machine and once as built for i386 (a 32-bit process on the 64-bit
-// kernel), each checked with navctl beside it.
+// machine (x86-64 or arm64) and once as built for its 32-bit companion
+// (i386 or armhf: a 32-bit process on the 64-bit kernel), each checked
+// with navctl beside it, through a touch panel reload, a refused second
+// start, SIGKILL and a new start.
 //
 // Output (stdout): one line per check, the delivered stream of each
 // gesture, the latency figures, and a closing "N passed, N failed" line.
@@ -38,7 +40,7 @@ bool send_command(const char* cmd) {
 // A build of krv-navd and navctl the runner put into the image, or none.
 bool in_image(const HostBuild& b) {
     if (access(b.navd, X_OK) == 0 && access(b.navctl, X_OK) == 0) return true;
-    printf("skipped: krv-navd (%s) is not in this image (see run-system-test.sh --navd, --i386)\n", b.label);
+    printf("skipped: krv-navd (%s) is not in this image (see run-system-test.sh --navd, --compat32)\n", b.label);
     return false;
 }
 
@@ -67,15 +69,18 @@ int main() {
     check(mkdir("/data/system/users/0/fpdata", 0700) == 0, "pipe's folder made");
 
     InputCoreModel model(kKeys, kAxes);
-    Checker ck{reader, model, {}, {}};
+    Checker ck{reader, model, {}, {}, {}};
 
     // ---- set-up through the JNI entry points, as the Java host calls them
     check(Java_com_korrivan_navigation_NavCtrlJni_init(nullptr, nullptr) == 0, "init returns 0");
     check(Java_com_korrivan_navigation_NavCtrlJni_getSta(nullptr, nullptr) == 1, "getSta reads enabled after init");
     check(nav_armed(), "navigation thread armed one descriptor for SIGIO");
     check(wait_until(10000, [] { return access(KRV_CTL_PIPE, F_OK) == 0; }), "control thread created the pipe");
+    // The library makes the FIFO under the process's umask and then sets
+    // its mode through the opened descriptor: the mode is final a moment
+    // after the name appears.
     struct stat st = {};
-    bool stat_ok = stat(KRV_CTL_PIPE, &st) == 0;
+    bool stat_ok = wait_until(5000, [&] { return stat(KRV_CTL_PIPE, &st) == 0 && (st.st_mode & 0777) == 0666; });
     check(stat_ok && S_ISFIFO(st.st_mode) && (st.st_mode & 0777) == 0666,
           "pipe is a FIFO of mode 0666 (mode %o, umask 022)", unsigned(st.st_mode & 0777));
 
@@ -138,13 +143,28 @@ int main() {
         " kill_fasync -> frame request: median %.2f ms\n",
         median(ck.latencies_ms), ck.latencies_ms.size(), median(ck.fetch_ms));
 
-    // ---- krv-navd hosting the library, 64-bit and i386
+    // ---- krv-navd hosting the library, 64-bit and 32-bit
+#if defined(__aarch64__)
+    const char *wide = "arm64", *narrow = "armhf";
+#else
+    const char *wide = "x86-64", *narrow = "i386";
+#endif
     const HostBuild builds[] = {
-        {"64-bit", "/usr/bin/krv-navd", "/usr/bin/navctl", "/usr/lib/krv", false},
-        {"i386", "/usr/lib/krv32/bin/krv-navd", "/usr/lib/krv32/bin/navctl", "/usr/lib/krv32", true},
+        {wide, "/usr/bin/krv-navd", "/usr/bin/navctl", "/usr/lib/krv", false},
+        {narrow, "/usr/lib/krv32/bin/krv-navd", "/usr/lib/krv32/bin/navctl", "/usr/lib/krv32", true},
     };
-    for (const HostBuild& b : builds)
-        if (in_image(b)) hosted_daemon(b, reader, model);
+    TouchPanel panel{uinput, reader, model};
+    std::vector<std::vector<Ev>> fresh[2];
+    for (size_t i = 0; i < 2; ++i)
+        if (in_image(builds[i])) fresh[i] = hosted_daemon(builds[i], panel);
+    if (!fresh[0].empty() && !fresh[1].empty()) {
+        size_t records = 0;
+        for (const auto& stream : fresh[1]) records += stream.size();
+        check(fresh[1] == fresh[0],
+              "%s daemon's records on a new panel, read by this 64-bit reader, equal the %s daemon's (%zu gestures, "
+              "%zu records)",
+              narrow, wide, fresh[1].size(), records);
+    }
     check(!reader.overflowed(), "reader never saw SYN_DROPPED");
     reader.stop();
     ioctl(uinput, UI_DEV_DESTROY);

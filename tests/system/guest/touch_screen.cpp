@@ -1,5 +1,6 @@
 #include "touch_screen.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/uinput.h>
 #include <poll.h>
@@ -74,7 +75,18 @@ int create_touch_screen() {
     return fd;
 }
 
+bool destroy_touch_screen(int uinput) {
+    char sysname[64] = {};
+    if (ioctl(uinput, UI_GET_SYSNAME(sizeof sysname), sysname) < 0) return false;
+    const std::string dir = std::string("/sys/devices/virtual/input/") + sysname;
+    const bool destroyed = ioctl(uinput, UI_DEV_DESTROY) == 0;
+    const bool closed = close(uinput) == 0;
+    const bool removed = unlink(KRV_INPUT_NODE) == 0;
+    return destroyed && closed && removed && wait_until(5000, [&] { return access(dir.c_str(), F_OK) != 0; });
+}
+
 bool Reader::start() {
+    gone_ = false;
     fd_ = open(KRV_INPUT_NODE, O_RDONLY | O_CLOEXEC);
     stop_ = eventfd(0, EFD_CLOEXEC);
     if (fd_ < 0 || stop_ < 0) return false;
@@ -104,6 +116,11 @@ bool Reader::overflowed() {
     return dropped_;
 }
 
+bool Reader::device_gone() {
+    std::lock_guard<std::mutex> g(lock_);
+    return gone_;
+}
+
 void* Reader::run(void* self) {
     static_cast<Reader*>(self)->loop();
     return nullptr;
@@ -117,6 +134,11 @@ void Reader::loop() {
         if (p[1].revents) return;
         ssize_t n = read(fd_, buf, sizeof buf);
         int64_t now = mono_ns();
+        if (n < 0 && errno == ENODEV) {  // the device was destroyed: nothing more comes on this descriptor
+            std::lock_guard<std::mutex> g(lock_);
+            gone_ = true;
+            return;
+        }
         if (n <= 0) continue;
         std::lock_guard<std::mutex> g(lock_);
         for (size_t i = 0; i < size_t(n) / sizeof buf[0]; ++i) {

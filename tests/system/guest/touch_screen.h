@@ -22,8 +22,15 @@ extern const std::vector<int> kAxes;
 // uinput descriptor, which keeps the device alive.
 int create_touch_screen();
 
+// Takes the device away as a panel's firmware reload does: the uinput
+// device is destroyed and closed, and its node "/dev/input/event2" removed
+// as ueventd removes it. True once the evdev device is gone from sysfs.
+bool destroy_touch_screen(int uinput);
+
 // Records everything the input core delivers on the node, with the
-// monotonic time at which the reader's read() returned it.
+// monotonic time at which the reader's read() returned it. When the device
+// goes away its thread ends; start() again reads the node anew, and the
+// records keep counting on.
 struct Seen {
     Ev ev;
     int64_t seen_ns;
@@ -36,6 +43,8 @@ class Reader {
     size_t count();
     std::vector<Seen> since(size_t from);
     bool overflowed();
+    // The device this reader had open was destroyed (its read failed with ENODEV).
+    bool device_gone();
 
   private:
     static void* run(void* self);
@@ -44,7 +53,7 @@ class Reader {
     pthread_t thread_{};
     std::mutex lock_;
     std::vector<Seen> seen_;
-    bool dropped_ = false;
+    bool dropped_ = false, gone_ = false;
 };
 
 }  // namespace krvsys
