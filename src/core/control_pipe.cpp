@@ -60,9 +60,9 @@ int watch_pipe(int fd, bool* complete) {
     folder[kFolderLength] = '\0';
     const int dir = krv::reissue_on_eintr([&] { return open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC); });
     const bool pipe_watched = watch_descriptor(watch, fd, IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF);
-    const bool folder_watched =
-        dir >= 0 && watch_descriptor(watch, dir,
-                                     IN_DELETE_SELF | IN_MOVE_SELF | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO);
+    const bool folder_watched = dir >= 0 && watch_descriptor(watch, dir,
+                                                             IN_DELETE_SELF | IN_MOVE_SELF | IN_CREATE | IN_DELETE |
+                                                                 IN_MOVED_FROM | IN_MOVED_TO);
     if (dir >= 0) close(dir);
     *complete = pipe_watched && folder_watched;
     return watch;
@@ -133,8 +133,8 @@ int create_fifo(bool* exists) {
     static std::atomic<unsigned> made{0};
     *exists = false;
     char fresh[sizeof(KRV_CTL_PIPE) + 32];
-    const int len = snprintf(fresh, sizeof fresh, "%s.%d.%u.new", KRV_CTL_PIPE, static_cast<int>(getpid()),
-                             made.fetch_add(1));
+    const int len =
+        snprintf(fresh, sizeof fresh, "%s.%d.%u.new", KRV_CTL_PIPE, static_cast<int>(getpid()), made.fetch_add(1));
     if (len < 0 || static_cast<size_t>(len) >= sizeof fresh) return -1;
     if (mkfifo(fresh, kPipeMode) != 0) return -1;
     int fd = -1;
