@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "base/fifo_io.h"
 #include "daemon_log.h"
 #include "krv_nav.h"
 
@@ -86,14 +87,6 @@ int open_folder(const char* folder) {
 
 // The name of the pipe in its folder.
 const char* pipe_name() { return strrchr(KRV_CTL_PIPE, '/') + 1; }
-
-const char* kind_of(mode_t mode) {
-    if (S_ISLNK(mode)) return "a symbolic link";
-    if (S_ISREG(mode)) return "a regular file";
-    if (S_ISDIR(mode)) return "a folder";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "a device node";
-}
 
 bool create_folder(const char* folder, const FolderSettings& s) {
     if (mkdir(folder, kCreateMode) != 0) {
@@ -218,7 +211,7 @@ bool check_pipe_path() {
     if (found == 0) {
         if (S_ISFIFO(st.st_mode)) return true;
         report_error("cannot use %s as the command pipe: it is %s, not a FIFO (remove it; the library makes the pipe)",
-                     KRV_CTL_PIPE, kind_of(st.st_mode));
+                     KRV_CTL_PIPE, krv::file_kind(st.st_mode));
         return false;
     }
     if (err != ENOENT) {

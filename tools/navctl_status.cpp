@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/enable_property.h"
+#include "base/fifo_io.h"
 #include "support/record_streams.h"
 
 namespace krvtools {
@@ -207,14 +208,6 @@ ReaderScan find_readers(const char* proc, const struct stat& fifo) {
     return scan;
 }
 
-const char* kind_of(mode_t mode) {
-    if (S_ISLNK(mode)) return "a symbolic link";
-    if (S_ISREG(mode)) return "a regular file";
-    if (S_ISDIR(mode)) return "a folder";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "a device node";
-}
-
 // Never opened: a writer's open would wake the control thread, and a
 // reader's could take a command meant for it.
 Result check_pipe(const StatusOptions& o) {
@@ -226,7 +219,7 @@ Result check_pipe(const StatusOptions& o) {
         why.append(error_text(err));
         return {is_permission(err) ? Verdict::kNeedsRoot : Verdict::kNotReady, why};
     }
-    if (!S_ISFIFO(st.st_mode)) return {Verdict::kNotReady, std::string("not a FIFO but ") + kind_of(st.st_mode)};
+    if (!S_ISFIFO(st.st_mode)) return {Verdict::kNotReady, std::string("not a FIFO but ") + krv::file_kind(st.st_mode)};
     char mode[8];
     (void)snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
     const std::string fifo = std::string("FIFO of mode ") + mode;

@@ -27,6 +27,16 @@ inline int open_fifo_at(const char* path, int flags) {
     return fd;
 }
 
+// What stands at a path instead of a FIFO, for messages ("not a FIFO but
+// a symbolic link").
+inline const char* file_kind(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "a device node";
+}
+
 inline bool sigpipe_pending() {
     sigset_t pending;
     return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
