@@ -2,13 +2,14 @@
 // real FIFO and the real control thread. Each input is compared with what
 // the commands it holds must do: every complete 4-byte message in order,
 // "STP" stopping navigation, "STT" resuming it (after its one-second pause,
-// which this binary's usleep records instead of sleeping) and "CNL" ending
+// which this binary's clock_nanosleep records instead of sleeping) and "CNL" ending
 // the control thread.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -107,10 +108,17 @@ void ensure_reader() {
 
 }  // namespace
 
-// The one-second pause before "STT" takes effect is counted, not slept.
-extern "C" int usleep(useconds_t us) {
-    if (us == 1000000) g_start_pauses.fetch_add(1);
-    return 0;
+// The one-second pause before "STT" takes effect (an absolute sleep on the
+// monotonic clock) is counted, not slept; shorter sleeps are slept.
+extern "C" int clock_nanosleep(clockid_t clock, int flags, const struct timespec* until, struct timespec* left) {
+    struct timespec now;
+    clock_gettime(clock, &now);
+    const long long ahead_ms = (until->tv_sec - now.tv_sec) * 1000LL + (until->tv_nsec - now.tv_nsec) / 1000000;
+    if (clock == CLOCK_MONOTONIC && (flags & TIMER_ABSTIME) != 0 && ahead_ms > 500) {
+        g_start_pauses.fetch_add(1);
+        return 0;
+    }
+    return static_cast<int>(syscall(SYS_clock_nanosleep, clock, flags, until, left));
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

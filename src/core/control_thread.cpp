@@ -1,7 +1,6 @@
 // The control thread: carries out the commands read from the pipe.
 #define LOG_TAG "nav_core"
 
-#include <errno.h>
 #include <string.h>
 #include <sys/time.h>
 #include <time.h>
@@ -18,7 +17,7 @@
 namespace {
 
 constexpr int kMessageSize = 4;  // three letters and a terminator
-constexpr long kStartDelayMs = 1000;
+constexpr long kStartDelayUs = 1000000;
 // After a failed create, open or read of the pipe the thread pauses this
 // long (a wake from krv_nav_core_ctl_uinit ends it) instead of spinning.
 constexpr long kPipeFailurePauseMs = 1000;
@@ -51,25 +50,10 @@ void pause_for_wake(uint32_t seen, long ms) {
     pthread_mutex_unlock(&gFingerprintVarNavCtl.waitLock);
 }
 
-// The pause before "STT" takes effect, on the monotonic clock: no step of
-// the time of day and no signal handler running on this thread shortens it,
-// while a cancel (krv_nav_core_ctl_uinit wakes the thread) ends it at once.
-// True when the thread must end.
-bool start_delay_cancelled() {
-    const krv::WakeDeadline until = krv::monotonic_deadline_after(kStartDelayMs);
-    for (;;) {
-        const uint32_t seen = krv::wake_snapshot(krv::gCtlWake);
-        if (cancelled()) return true;
-        const int r = krv::wake_channel_wait(krv::gCtlWake, seen, &until);
-        if (r == ETIMEDOUT) break;
-        if (r != 0) {
-            // The wait itself failed: sleep out the rest instead of retrying it.
-            krv::pause_until(until.at);
-            break;
-        }
-    }
-    return cancelled();
-}
+// The pause before "STT" takes effect: an absolute time on the monotonic
+// clock, so no step of the time of day and no signal handler running on
+// this thread shortens it. A cancel is looked at once it is over.
+void start_delay() { krv::pause_us(kStartDelayUs); }
 
 // Carries out the commands of one read; true when the thread must end.
 bool run_commands(const char* buffer, int n) {
@@ -80,7 +64,8 @@ bool run_commands(const char* buffer, int n) {
                 krv::store_state_unless_cancelled(gFingerprintVarNav, STATE_STOP);
                 break;
             case Command::kStart:
-                if (start_delay_cancelled()) return true;
+                start_delay();
+                if (cancelled()) return true;
                 krv_nav_core_start();
                 break;
             case Command::kCancel:
