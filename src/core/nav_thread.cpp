@@ -22,8 +22,9 @@
 namespace {
 
 constexpr int kNoTimeLimit = 255;
-// While the sensor node is missing or cannot be armed the thread pauses this long between
-// passes (any wake ends the pause at once) instead of spinning.
+// While the sensor node is missing or cannot be armed the thread pauses
+// this long between attempts (any wake ends the pause at once) instead of
+// spinning.
 constexpr long kMissingSensorPauseMs = 1000;
 
 // SIGIO handlers that ran and whose log line is still to be written: the
@@ -156,7 +157,8 @@ void* thNavigationFunc(void*) {
             if (code == NAV_RESULT_DRIVER_FLAGGED || code == NAV_RESULT_SINGLE_TAP) krv_nav_reportKey2(code);
         } else if (state == STATE_CANCEL) {
             // Commit to ending unless an init put the state back to run in
-            // the meantime (it reads gNavEnding after its store).
+            // the meantime (it does so only after waiting out this thread's
+            // end in vain, within its bound).
             krv::gNavEnding.store(true);
             if (krv::load_state(b) != STATE_CANCEL) {
                 krv::gNavEnding.store(false);
